@@ -1,0 +1,1 @@
+// Simulators land here.

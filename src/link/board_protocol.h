@@ -1,0 +1,183 @@
+// The board's report protocol, described once: report framing, command
+// codes, every payload layout and the number conversions. The plug-in
+// encodes with these definitions and the board simulator decodes with them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vx::proto {
+
+constexpr uint32_t kReportSize = 65;   // report id + 64 payload bytes
+constexpr uint32_t kPayloadSize = 64;
+constexpr uint32_t kReportIdByte = 0;  // always 0 on output
+constexpr uint32_t kPayloadOffset = 1; // payload byte n is report byte n + 1
+constexpr uint32_t kCommandByte = 63;  // in the payload
+constexpr int kAxes = 5;
+
+using Report = std::array<uint8_t, kReportSize>;
+using Payload = std::array<uint8_t, kPayloadSize>;
+
+inline uint8_t* PayloadOf(Report& r) { return r.data() + kPayloadOffset; }
+inline const uint8_t* PayloadOf(const Report& r) { return r.data() + kPayloadOffset; }
+
+enum Command : uint8_t {
+  kSetPositions = 2,
+  kStatus = 3,
+  kSegments = 4,
+  kSegmentsAck = 5,
+  kSegmentsEnd = 9,
+  kMove = 11,
+  kJogStop = 12,
+  kAxisSetup = 14,
+  kIdentify = 0x62,
+  kStop = 0x63,
+};
+// True for the four commands the board answers with one input report.
+constexpr bool IsAnswered(uint8_t code) {
+  return code == kStatus || code == kSegmentsAck || code == kSegmentsEnd ||
+         code == kIdentify;
+}
+const char* CommandName(uint8_t code);  // "Status", ..., "?" for others
+
+// ---- Number conversions
+// Truncation toward zero to int32; a value that is not finite or does not
+// fit becomes INT32_MIN (so its low 8 and 16 bits are 0).
+int32_t TruncInt32(double v);
+// Truncation toward zero to int64, of which the low 32 bits are sent; a
+// value that is not finite or does not fit int64 becomes INT64_MIN (low 32
+// bits 0), as the x86 conversion instruction gives.
+uint32_t TruncLow32(double v);
+
+// ---- Little-endian field access
+inline void PutU16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+inline void PutU32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); p[2] = uint8_t(v >> 16); p[3] = uint8_t(v >> 24);
+}
+inline uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t GetU32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline int32_t GetI32(const uint8_t* p) { return static_cast<int32_t>(GetU32(p)); }
+
+// ---- Status (code 3), the image kept in OutputBlock
+namespace status {
+constexpr uint32_t OutputBits = 0;     // uint32
+constexpr uint32_t SpindleByte = 4;
+constexpr uint32_t SpindleLedByte = 5;
+constexpr uint32_t StepsWord = 6;      // int16
+constexpr uint32_t EStopByte = 8;
+}  // namespace status
+
+// ---- SetPositions (code 2): five int32 positions over a copy of BoardState
+namespace setpos {
+constexpr uint32_t Positions = 4;
+}
+
+// ---- Move (code 11)
+namespace move {
+constexpr uint32_t Axis = 0;
+constexpr uint32_t Direction = 4;
+constexpr uint32_t Distance = 8;
+constexpr uint32_t Velocity = 12;
+constexpr uint32_t Acceleration = 16;
+constexpr uint32_t StopPin = 20;
+constexpr uint32_t StopLevel = 24;
+}  // namespace move
+struct MoveFields {
+  int32_t Axis = 0;
+  int32_t Direction = 0;  // 1: distance >= 0
+  uint32_t Distance = 0;  // magnitude in steps
+  uint32_t Velocity = 0;  // low 32 bits of the truncated velocity
+  uint32_t Acceleration = 0;
+  int32_t StopPin = 0;
+  int32_t StopLevel = 0;
+};
+// Fills a zeroed payload (code included).
+void EncodeMove(uint8_t* payload, int32_t axis, int32_t distance, int32_t stopPin,
+                int32_t stopLevel, double velocity, double acceleration);
+MoveFields DecodeMove(const uint8_t* payload);
+
+// ---- AxisSetup (code 14)
+namespace axissetup {
+constexpr uint32_t Steps = 0;          // int16 x 5
+constexpr uint32_t Velocity = 10;      // int32 x 5
+constexpr uint32_t Acceleration = 30;  // int32 x 5
+}  // namespace axissetup
+struct AxisSetupFields {
+  int16_t Steps[kAxes] = {};
+  uint32_t Velocity[kAxes] = {};
+  uint32_t Acceleration[kAxes] = {};
+};
+void EncodeAxisSetup(uint8_t* payload, const double steps[kAxes],
+                     const double vel[kAxes], const double acc[kAxes]);
+AxisSetupFields DecodeAxisSetup(const uint8_t* payload);
+
+// ---- Identify (code 0x62)
+namespace identify {
+constexpr uint32_t Signals = 0;        // 53 bytes: pin * 2 | negated
+constexpr uint32_t AxisFlagsA = 54;
+constexpr uint32_t AxisFlagsB = 55;
+constexpr uint32_t AxisFlagsC = 56;
+constexpr uint32_t MotorFlags = 57;
+constexpr uint32_t OutputsActive = 58;
+constexpr uint32_t OutputsNegated = 59;
+constexpr uint32_t Magic = 61;         // uint16 0xBA1F
+constexpr uint16_t kMagic = 0xBA1F;
+constexpr int kOutputs[5] = {1, 7, 8, 9, 10};
+// In the answer:
+constexpr uint32_t AnswerSerialFirst = 10;
+constexpr uint32_t AnswerSerialRest = 16;  // bytes 16..19
+constexpr uint32_t AnswerVersion = 20;
+}  // namespace identify
+
+// ---- Trajectory packets (codes 4, 5, 9)
+namespace segments {
+constexpr uint32_t kSegmentSize = 10;
+constexpr uint32_t kPerPacket = 6;
+constexpr uint32_t Count = 62;
+constexpr uint8_t kEndMark = 0x20;      // bit 5 of a segment's byte 0
+constexpr double kMaxSteps = 400.0;     // per axis and record
+constexpr uint32_t kNoLine = 0xFFFFFF;
+}  // namespace segments
+struct Segment {
+  uint8_t Directions = 0;       // bit a: axis a moves toward positive
+  bool EndMark = false;
+  uint16_t Magnitude[kAxes] = {};  // 10 bits each
+  uint32_t Line = 0;            // 24 bits
+};
+// The 24-bit line field for a LineId.
+uint32_t LineField(int32_t lineId);
+// Builds the segment of one record's five step increments (no limit check).
+Segment MakeSegment(const double delta[kAxes], int32_t lineId);
+void EncodeSegment(uint8_t* out10, const Segment& s);
+Segment DecodeSegment(const uint8_t* in10);
+
+// ---- Input payload (answers to Status, SegmentsAck, SegmentsEnd)
+namespace input {
+constexpr uint32_t LevelsLow = 0;
+constexpr uint32_t IdleByte = 1;       // bit 7
+constexpr uint32_t Positions = 4;      // int32 x 5
+constexpr uint32_t Line = 28;          // int32; 0xFFFFFF: none
+constexpr uint32_t MoveDoneByte = 40;  // bit 7
+constexpr uint32_t LevelsHigh = 41;
+constexpr uint32_t AckInterval = 0;    // in a SegmentsAck answer: interval x 10
+}  // namespace input
+inline bool BoardIdleBit(const uint8_t* p) { return (p[input::IdleByte] & 0x80) != 0; }
+inline bool MoveDoneBit(const uint8_t* p) { return (p[input::MoveDoneByte] & 0x80) != 0; }
+inline int32_t BoardPosition(const uint8_t* p, int a) { return GetI32(p + input::Positions + 4 * a); }
+inline int32_t BoardLine(const uint8_t* p) { return GetI32(p + input::Line); }
+// W = ((byte41 << 7) | byte0) << 9.
+inline uint32_t LevelWord(const uint8_t* p) {
+  return ((uint32_t(p[input::LevelsHigh]) << 7) | p[input::LevelsLow]) << 9;
+}
+// Raw level of input pin p: bit ((p - 1) mod 32) of the level word, with the
+// mathematical modulo (pin 0 reads bit 31).
+inline int PinLevel(uint32_t word, int pin) {
+  uint32_t bit = static_cast<uint32_t>((static_cast<int64_t>(pin) - 1) & 31);
+  return static_cast<int>((word >> bit) & 1u);
+}
+// Sets the level bytes so that `pin` (10..24) reads `level`.
+void SetPinLevel(uint8_t* payload, int pin, int level);
+
+}  // namespace vx::proto

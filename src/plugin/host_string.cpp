@@ -1,0 +1,6 @@
+// Placeholder until the status line lands.
+#include "plugin/host_view.h"
+
+namespace vx {
+void HostView::PostStatus(const char*) {}
+}  // namespace vx
