@@ -23,7 +23,13 @@ Memory g_memory;
 Platform SystemPlatform() {
   Platform p;
   p.Memory = &g_memory;
+  p.Menus = SystemMenus();
+  p.Dialogs = SystemDialogs();
   return p;
 }
-void SetProcedureTarget(PluginContext*) {}
+namespace {
+PluginContext* g_target = nullptr;
+}
+void SetProcedureTarget(PluginContext* ctx) { g_target = ctx; }
+PluginContext* ProcedureTarget() { return g_target; }
 }  // namespace vx::win32

@@ -11,6 +11,11 @@ namespace win32 {
 Platform SystemPlatform();
 // The context that the plug-in's window and dialog procedures serve.
 void SetProcedureTarget(PluginContext* ctx);
+PluginContext* ProcedureTarget();
+
+// Menus and dialogs (win32_ui.cpp).
+MenuApi* SystemMenus();
+DialogApi* SystemDialogs();
 
 }  // namespace win32
 }  // namespace vx
