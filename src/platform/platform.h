@@ -36,6 +36,9 @@ class HostMemory {
   virtual void StringFree(HostAddr manager, HostAddr header) = 0;
   // The plug-in's own string manager, callable by the host.
   virtual HostAddr OwnStringManager() = 0;
+  // Told after each PostStatus that left its text on the host's status
+  // line. Only a recording fake cares; the real host repaints by itself.
+  virtual void StatusPosted() {}
 };
 
 // HID interface class enumeration and device I/O (SetupDi*, HidD_*, HidP_*,

@@ -1,1 +1,0 @@
-// Simulators land here.
