@@ -13,6 +13,15 @@ Platform SystemPlatform();
 void SetProcedureTarget(PluginContext* ctx);
 PluginContext* ProcedureTarget();
 
+// One adapter object each, living as long as the process.
+HostMemory* SystemMemory();     // win32_memory.cpp
+HidApi* SystemHid();            // win32_hid.cpp
+WindowApi* SystemWindows();     // win32_window.cpp
+FileApi* SystemFiles();         // win32_system.cpp
+ConsoleApi* SystemConsole();    // win32_system.cpp
+ClockApi* SystemClock();        // win32_system.cpp
+LockApi* SystemBoardLock();     // win32_system.cpp
+
 // Menus and dialogs (win32_ui.cpp).
 MenuApi* SystemMenus();
 DialogApi* SystemDialogs();
