@@ -32,7 +32,7 @@ uint8_t PluginContext::InitControl(HostAddr engine, HostAddr settings, HostAddr 
   } else {
     LockGuard lock(os.BoardLock);
     BoardHandle = kInvalidHandle;
-    OpenBoard(*this, *Interfaces.At(found - 1));
+    if (const DetailRecord* record = Interfaces.At(found - 1)) OpenBoard(*this, *record);
     if (BoardHandle != kInvalidHandle) {
       host.PostStatus(msg::kConnected);
       BoardPresent = 1;
@@ -75,6 +75,8 @@ void PluginContext::StartDevice(const char* name, bool console) {
 }
 
 void PluginContext::Notify(int32_t code) {
+  // Before InitControl there are no host structures to write into.
+  if (!Device) return;
   if (code == kNotifyStop || code == kNotifyStopAlt) {
     host.SetEStop(true);
     LinkUp = 0;
