@@ -5,11 +5,6 @@
 #include "plugin/plugin_context.h"
 
 namespace vx {
-namespace proto {
-const char* CommandName(uint8_t) { return "?"; }
-int32_t TruncInt32(double v) { return static_cast<int32_t>(v); }
-uint32_t TruncLow32(double v) { return static_cast<uint32_t>(static_cast<int64_t>(v)); }
-}  // namespace proto
 void DeviceInterfaceTable::Clear() {
   for (auto& s : slots_) s = DetailRecord{};
   count_ = 0;
