@@ -5,6 +5,7 @@
 
 #include "link/board_link.h"
 #include "link_support.h"
+#include "motion/device.h"
 
 namespace vx {
 namespace {
@@ -268,6 +269,7 @@ TEST(BoardLinkNotify, StopNotificationSendsStopThenSilentStatus) {
     ASSERT_TRUE(r.Connect());
     r.LinkUp();
     PluginContext& c = *r.ctx;
+    c.Device = std::make_unique<MyDeviceClass>(c);  // Notify serves a started plug-in
     std::memset(c.OutPayload(), 0x99, 64);
     for (int i = 0; i < 9; ++i) c.OutputBlock[i] = 0x11;
     c.OutputBlock[8] = 0;  // the last refresh saw no E-stop
@@ -299,6 +301,7 @@ TEST(BoardLinkNotify, StopWithoutBoardSendsNothingAndKeepsLinkError) {
   LinkRig r;
   ASSERT_TRUE(r.Connect());
   r.LinkUp();
+  r.ctx->Device = std::make_unique<MyDeviceClass>(*r.ctx);
   r.ctx->BoardHandle = kInvalidHandle;
   r.ctx->Notify(kNotifyStop);
   EXPECT_TRUE(r.ctx->host.EStop());
