@@ -186,9 +186,14 @@ void BoardSim::QueueSegments(const uint8_t* p, uint8_t code) {
     queue_.push_back(Queued{s, false});
     ++stats_.SegmentsQueued;
   }
+  if (end && n == 0 && queue_.empty() && !segmentActive_) {
+    // Everything has run already: the stream ends here.
+    if (streamOpen_) moveDone_ = true;
+    streamOpen_ = endReceived_ = streamRunning_ = starved_ = false;
+    return;
+  }
   if (end && n == 0) {
-    // Nothing to run: a zero-length end marker closes the stream once the
-    // queue has drained.
+    // A zero-length end marker closes the stream once the queue has drained.
     Segment marker;
     marker.EndMark = true;
     marker.Line = segments::kNoLine;
