@@ -15,6 +15,14 @@ class MyConsoleClass;
 
 enum ResetKind : int32_t { ResetFull = 0, ResetEStop = 1, ResetLimit = 2 };
 
+// Host button that stops the running program.
+constexpr int kButtonStopProgram = 1003;
+constexpr const char* kWaitForSequence = "Waiting for sequence to End!";
+
+// Truncation toward zero that saturates at the int32 range (NaN gives 0):
+// for distances, whose sign must survive.
+int32_t SaturateInt32(double v);
+
 enum SequenceState : int32_t {
   SeqIdle = 0,
   SeqSettle = 1,
@@ -57,6 +65,9 @@ class MyDeviceClass {
   void Reset(ResetKind kind);
   // Host axis positions 0..4 := p (no board traffic).
   void AdoptPositions(const int32_t p[proto::kAxes]);
+  // The host's axis positions 0..4, and the board's from BoardState.
+  void HostPositions(int32_t out[proto::kAxes]) const;
+  void BoardPositions(int32_t out[proto::kAxes]) const;
 
   // Update-cycle phases, in the order the cycle runs them.
   void StatusStep();
@@ -101,6 +112,11 @@ class MyDeviceClass {
   uint8_t LimitLatch = 0;
 
  private:
+  // E-stop input and limit switches, after a successful status exchange.
+  void HandleSafetyInputs();
+  // Closes the open packet; false (link down, EStop set) on a failed transfer.
+  bool SegmentsEndExchange();
+  void CopyBoardPositionsToHost();
   // Sequence states, one handler each.
   void SeqSettleStep(bool idle);
   void SeqDwellStep();

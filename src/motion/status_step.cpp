@@ -1,0 +1,114 @@
+// The status step of the Update cycle: exchange Status with the board,
+// mirror its inputs into the host, and act on the E-stop input and the X,
+// Y and Z limit switches.
+#include "link/board_link.h"
+#include "motion/device.h"
+#include "plugin/plugin_context.h"
+
+namespace vx {
+
+namespace {
+
+constexpr int kEStopSignal = 25;
+constexpr int kLimitOverSignal = 24;
+constexpr uint8_t kEStopRepeatSteps = 5;
+
+struct LimitAxis {
+  int SignalA, SignalB;
+  const char* Plain;
+  const char* Over;
+};
+constexpr LimitAxis kLimitAxes[3] = {
+    {0, 1, "XLimit Switch Triggered!", "XLimit Switch Triggered! LIMIT OVER Activated"},
+    {3, 4, "YLimit Switch Triggered!", "YLimit Switch Triggered! LIMIT OVER Activated"},
+    {6, 7, "ZLimit Switch Triggered!", "ZLimit Switch Triggered! LIMIT OVER Activated"},
+};
+constexpr const char* kEStopPressed = "Emergence Button Pressed!";
+
+}  // namespace
+
+void MyDeviceClass::StatusStep() {
+  PluginContext& c = ctx_;
+  HostView& h = c.host;
+  if (!StatusExchange(c, StatusReport::UpdateCycle)) return;
+
+  // Inputs: the logical state is the raw pin level XOR Negated, for every
+  // configured signal on port 1.
+  const uint32_t levels = proto::LevelWord(c.BoardState.data());
+  for (int s = 0; s < host::kInSignals; ++s) {
+    if (!h.InActive(s) || h.InPort(s) != 1) continue;
+    bool level = proto::PinLevel(levels, h.InPin(s)) != 0;
+    h.SetInActivated(s, level != h.InNegated(s));
+  }
+  c.BoardIdle = proto::BoardIdleBit(c.BoardState.data()) ? 1 : 0;
+
+  // A homing run drives onto its switch on purpose: no safety handling.
+  if (!h.HomingActive()) HandleSafetyInputs();
+
+  if (proto::MoveDoneBit(c.BoardState.data())) h.SetSync();
+}
+
+void MyDeviceClass::HandleSafetyInputs() {
+  PluginContext& c = ctx_;
+  HostView& h = c.host;
+
+  if (!h.InActivated(kEStopSignal)) {
+    c.EStopLatched = 0;
+  } else {
+    // A held button is handled again every seventh step.
+    uint8_t before = c.EStopRepeat++;
+    if (before > kEStopRepeatSteps) {
+      c.EStopRepeat = 0;
+      c.EStopLatched = 0;
+    }
+    h.SetEStop(true);
+    if (c.EStopLatched == 0) {
+      Reset(ResetEStop);
+      c.EStopLatched = 1;
+      h.PostStatus(kEStopPressed);
+    }
+    return;  // no limit checks while the E-stop input is active
+  }
+
+  int tripped = -1;
+  for (int axis = 0; axis < 3 && tripped < 0; ++axis) {
+    if (h.InActivated(kLimitAxes[axis].SignalA) || h.InActivated(kLimitAxes[axis].SignalB)) {
+      tripped = axis;
+    }
+  }
+  if (tripped < 0) {
+    if (LimitLatch == 1 && h.RingEmpty()) {
+      LimitLatch = 0;
+      c.LimitOverLatched = 0;
+    }
+    return;
+  }
+  const LimitAxis& limit = kLimitAxes[tripped];
+  if (h.InActivated(kLimitOverSignal)) {
+    // LIMIT OVER lets the operator drive off the switch: one short reset,
+    // no E-stop.
+    if (c.LimitOverLatched == 0) Reset(ResetLimit);
+    h.PostStatus(limit.Over);
+    c.LimitOverLatched = 1;
+    LimitLatch = 1;
+    return;
+  }
+  h.SetEStop(true);
+  h.PostStatus(limit.Plain);
+  if (LimitLatch == 1) return;
+
+  // First handling of this trip.
+  h.DoButton(kButtonStopProgram);
+  int32_t p[proto::kAxes];
+  BoardPositions(p);
+  if (tripped == 0) {
+    if (h.EngineJogging()) AdoptPositions(p);
+  } else {
+    if (Hardware && Hardware->NotIdentified == 0) SendStop(c);
+    if (c.EndPending == 0) AdoptPositions(p);
+  }
+  Reset(ResetLimit);
+  LimitLatch = 1;
+}
+
+}  // namespace vx
