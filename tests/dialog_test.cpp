@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/dialog.h"
+#include "motion/device.h"
 #include "plugin/plugin_context.h"
 #include "sim/fake_ui.h"
 
@@ -444,6 +446,7 @@ TEST_F(DialogFixture, SaveClosesTheDialogEvenWhenTheFileCannotBeCreated) {
 // ---- From the menu command to the settings file
 
 TEST_F(DialogFixture, MenuCommandOpensTheDialogOnlyWhileTheBoardIsIdentified) {
+  ctx.Device = std::make_unique<vx::MyDeviceClass>(ctx);  // Notify serves a started plug-in
   ctx.MenuCommandId = 4321;
   ctx.LinkError = 1;
   ctx.Notify(4321);

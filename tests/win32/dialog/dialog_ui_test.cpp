@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "config/dialog.h"
+#include "motion/device.h"
 #include "platform/win32/win32_platform.h"
 #include "plugin/plugin_context.h"
 
@@ -325,6 +326,7 @@ void DialogCases(vx::PluginContext& ctx, HWND owner) {
   CreateDirectoryA("C:\\MACH3", nullptr);
   const std::string sentinel = "left alone";
   WriteFileBytes(kSettingsFile, sentinel);
+  ctx.Device = std::make_unique<vx::MyDeviceClass>(ctx);  // Notify serves a started plug-in
   ctx.MainWindow = reinterpret_cast<vx::Handle>(owner);
   ctx.MenuCommandId = kMenuId;
   ctx.PulseFrequency = 65;
