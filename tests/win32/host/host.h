@@ -44,6 +44,8 @@ bool AllocateStructures(Structures* s, HWND mainWindow);
 // Creates the host's status string holding `initial`.
 void InitStatusLine(Structures* s, const char* initial);
 std::string StatusText();
+// The host replaces its own status text (as Mach3 does with its messages).
+void SetStatusText(const char* text);
 // While pinned, the host's status pane holds its own reference to the
 // status text, so every post must fork the buffer through the host's
 // manager; each fork records the text it replaces. Unpinning drops that

@@ -207,6 +207,16 @@ void InitStatusLine(Structures* s, const char* initial) {
   StatusField() = Chars(h);
 }
 
+void SetStatusText(const char* text) {
+  StringHeader* old = StatusHeader();
+  int n = static_cast<int>(std::strlen(text));
+  StringHeader* h = Allocate(&g_manager, n, 1);
+  std::memcpy(Chars(h), text, n + 1);
+  h->Length = n;
+  StatusField() = Chars(h);
+  if (old != nullptr && old != &g_manager.nil && --old->Refs == 0) Free(&g_manager, old);
+}
+
 std::string StatusText() {
   const char* p = StatusField();
   return p ? std::string(p) : std::string("(null)");

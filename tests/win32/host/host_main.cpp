@@ -9,6 +9,12 @@
 
 #include "host.h"
 
+#include <dbt.h>
+
+#include "../stand_in/stand_in.h"
+#include "link/board_protocol.h"
+#include "pipe_board.h"
+
 using namespace host;
 namespace off = vx::host;
 
@@ -18,10 +24,24 @@ constexpr const char* kNoBoard = "No VendrixBoard, Please plug it in!";
 constexpr const char* kStarting = "Starting Vendrix plugin";
 constexpr const char* kSettingsPath = "\\MACH3\\plugin.dat";
 constexpr const char* kInitialStatus = "Mach3 ready";
+constexpr const char* kConnected = "Vendrix Connected.";
+constexpr const char* kResetConnected = "Vendrix connected";
+
+namespace proto = vx::proto;
+
+// A pipe standing in for the board's HID interface; `n` tells instances apart.
+std::string PipePath(const char* vidPid, const char* n) {
+  return std::string("\\\\.\\pipe\\HID#") + vidPid + "#" + n;
+}
 
 std::string Join(const std::vector<std::string>& v) {
   std::string s;
   for (const std::string& t : v) s += (s.empty() ? "" : ", ") + Quote(t);
+  return "[" + s + "]";
+}
+std::string Codes(const std::vector<int>& v) {
+  std::string s;
+  for (int c : v) s += (s.empty() ? "" : " ") + std::to_string(c);
   return "[" + s + "]";
 }
 std::string Num(double v) {
@@ -223,6 +243,227 @@ void CaseSettings() {
   DeleteFileA(kSettingsPath);
 }
 
+// ------------------------------------------------ scenarios with stand-ins
+
+// The stand-in setupapi.dll and hid.dll are the ones the DLL got.
+bool StandInStats(const char* dll, const char* export_, standin::Stats* out) {
+  HMODULE m = GetModuleHandleA(dll);
+  if (m == nullptr) return false;
+  auto f = reinterpret_cast<standin::StatsFn>(
+      reinterpret_cast<void*>(GetProcAddress(m, export_)));
+  if (f == nullptr) return false;
+  f(out);
+  return true;
+}
+
+bool CheckStandInsLoaded() {
+  standin::Stats st;
+  bool ok = StandInStats("setupapi.dll", "StandInSetupApiStats", &st) &&
+            StandInStats("hid.dll", "StandInHidStats", &st);
+  Check(ok, "Vendrix.dll runs on the stand-in setupapi.dll and hid.dll",
+        "run with WINEDLLOVERRIDES=setupapi,hid=n,b and the stand-ins beside the host");
+  return ok;
+}
+
+// Every device information set and every preparsed-data block the plug-in
+// got was given back, and every call kept to the documented contract.
+void CheckStandInsBalanced() {
+  standin::Stats setup{}, hid{};
+  StandInStats("setupapi.dll", "StandInSetupApiStats", &setup);
+  StandInStats("hid.dll", "StandInHidStats", &hid);
+  Check(setup.Created > 0 && setup.Created == setup.Released,
+        "every device information set is destroyed",
+        std::to_string(setup.Created) + " created, " + std::to_string(setup.Released) +
+            " destroyed");
+  Check(hid.Created == hid.Released, "every preparsed-data block is freed",
+        std::to_string(hid.Created) + " got, " + std::to_string(hid.Released) + " freed");
+  Check(setup.Misuses == 0 && hid.Misuses == 0,
+        "SetupDi and HidD calls made as documented (sizes, flags, class)",
+        std::string(setup.LastMisuse) + " " + hid.LastMisuse);
+}
+
+// Start-up with candidates that must be passed over before the board.
+void CaseBoard() {
+  MinimalResponder board;
+  PipeDevice mouse(PipePath("VID_046D&PID_C077", "1"), HidIdentity{0x0001, 0x0002, 0x046D, 0xC077, 0x0100, true}, nullptr);
+  PipeDevice noCaps(PipePath("VID_3698&PID_0107", "2"), HidIdentity{0x008B, 0x0001, 0x3698, 0x0107, 0x0200, false}, nullptr);
+  PipeDevice newer(PipePath("VID_3698&PID_0107", "3"), HidIdentity{0x008B, 0x0001, 0x3698, 0x0107, 0x0201, true}, nullptr);
+  PipeDevice vendrix(PipePath("VID_3698&PID_0107", "4"), HidIdentity{}, &board);
+  PipeDevice second(PipePath("VID_3698&PID_0107", "5"), HidIdentity{}, &board);
+  std::vector<PipeDevice*> all = {&mouse, &noCaps, &newer, &vendrix, &second};
+  bool started = true;
+  for (PipeDevice* d : all) started &= d->Start();
+  Check(started, "board pipes created");
+  // A listed interface that cannot be opened comes first.
+  ListHidDevices({PipePath("VID_3698&PID_0107", "0"), mouse.Path(), noCaps.Path(),
+                  newer.Path(), vendrix.Path(), second.Path()});
+  DeleteFileA(kSettingsPath);
+
+  Host h;
+  if (!h.Start() || !CheckStandInsLoaded()) return;
+  uint8_t r = h.InitControl();
+  Check(r == 1, "InitControl returns 1", std::to_string(r));
+  Check(StatusText() == kConnected, "InitControl with a board posts " + Quote(kConnected),
+        Quote(StatusText()));
+  Check(mouse.Connections() == 1 && noCaps.Connections() == 1 && newer.Connections() == 1,
+        "discovery probes the wrong usage, the unreadable and the wrong version once each",
+        std::to_string(mouse.Connections()) + ", " + std::to_string(noCaps.Connections()) +
+            ", " + std::to_string(newer.Connections()));
+  Check(vendrix.Connections() == 2 && vendrix.Connected() && second.Connections() == 0,
+        "the first matching board is probed, then opened and kept; the second is never opened",
+        std::to_string(vendrix.Connections()) + " connections, second board " +
+            std::to_string(second.Connections()));
+  WaitForQuiet(all);
+  Check(vendrix.Reports().empty(), "InitControl sends nothing to the board",
+        Codes(vendrix.Commands()));
+
+  ClearStatusHistory();
+  ClearCalls();
+  h.PostInitControl();
+  std::vector<std::string> history = StatusHistory();
+  std::vector<std::string> expected = {kConnected, kStarting, kResetConnected};
+  Check(history == expected, "PostInitControl identifies the board and posts " +
+                                 Quote(kResetConnected), Join(history));
+  WaitForQuiet(all);
+  std::vector<int> codes = vendrix.Commands();
+  std::vector<int> want = {proto::kIdentify, proto::kSetPositions, proto::kAxisSetup,
+                           proto::kStatus};
+  Check(codes == want, "the first reset sends Identify, SetPositions, AxisSetup, Status",
+        Codes(codes));
+  std::vector<Report> reports = vendrix.Reports();
+  if (!reports.empty()) {
+    const Report& id = reports[0];
+    Check(id[0] == 0 && id[proto::kPayloadOffset + 61] == 0x1F &&
+              id[proto::kPayloadOffset + 62] == 0xBA,
+          "Identify goes out with report id 0 and the 0xBA1F tag");
+  }
+
+  vendrix.ClearReports();
+  ClearCalls();
+  h.Update(5);
+  WaitForQuiet(all);
+  codes = vendrix.Commands();
+  want = {proto::kStatus, proto::kSetPositions, proto::kStatus, proto::kStatus, proto::kStatus,
+          proto::kStatus};
+  Check(codes == want,
+        "with the link up every Update exchanges Status; the settle loads the positions once",
+        Codes(codes));
+  Check(CountCalls("GetDRO", 57) == 5 && CountCalls("GetLED", 11) == 5,
+        "every Update cycle reads the spindle DROs and LED 11",
+        std::to_string(CountCalls("GetDRO", 57)) + " GetDRO(57), " +
+            std::to_string(CountCalls("GetLED", 11)) + " GetLED(11)");
+  Check(Field<uint8_t>(h.s.Engine, off::engine::Sync) == 1 &&
+            Field<uint8_t>(h.s.Planner, off::planner::ExternalStill) == 1,
+        "the settle after the reset raises Sync and ExternalStill");
+  Check(StatusText() == kResetConnected, "the status line keeps " + Quote(kResetConnected),
+        Quote(StatusText()));
+  int bad = 0;
+  for (PipeDevice* d : all) bad += d->BadMessages();
+  Check(bad == 0 && mouse.Reports().empty() && newer.Reports().empty() &&
+            second.Reports().empty(),
+        "only the board gets reports, all of 65 bytes");
+  CheckStandInsBalanced();
+  CheckStringManager("with a board");
+}
+
+// A WM_DEVICECHANGE broadcast as Windows sends it for a device interface.
+LRESULT SendDeviceChange(HWND window, WPARAM event, const std::string& name) {
+  std::vector<uint8_t> bytes(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + name.size() + 1);
+  auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes.data());
+  b->dbcc_size = static_cast<DWORD>(bytes.size());
+  b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  std::memcpy(&b->dbcc_classguid, standin::kHidGuid, sizeof b->dbcc_classguid);
+  std::memcpy(b->dbcc_name, name.c_str(), name.size() + 1);
+  LRESULT r = SendMessageA(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(b));
+  PumpMessages();
+  return r;
+}
+
+// Unplugging and replugging the board, told through the subclassed window.
+void CaseHotplug() {
+  MinimalResponder board;
+  PipeDevice vendrix(PipePath("VID_3698&PID_0107", "1"), HidIdentity{}, &board);
+  Check(vendrix.Start(), "board pipe created");
+  ListHidDevices({vendrix.Path()});
+  DeleteFileA(kSettingsPath);
+  const std::string boardName =
+      "\\\\?\\HID#VID_3698&PID_0107#7&2f1b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  const std::string mouseName =
+      "\\\\?\\HID#VID_046D&PID_C077#7&aa11&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  const std::string lowerName =
+      "\\\\?\\hid#vid_3698&pid_0107#7&2f1b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+  Host h;
+  if (!h.Start() || !CheckStandInsLoaded()) return;
+  LONG before = GetWindowLongA(h.window, GWL_WNDPROC);
+  h.InitControl();
+  Check(GetWindowLongA(h.window, GWL_WNDPROC) != before,
+        "InitControl subclasses the host's main window");
+  h.PostInitControl();
+  h.Update(2);
+  Check(StatusText() == kResetConnected, "the link is up", Quote(StatusText()));
+  WaitForQuiet({&vendrix});
+
+  // Other devices, and the board's path written in lower case, are not ours.
+  WindowStats w0 = MainWindowStats();
+  SetStatusText("Host message");
+  LRESULT r1 = SendDeviceChange(h.window, DBT_DEVICEREMOVECOMPLETE, mouseName);
+  LRESULT r2 = SendDeviceChange(h.window, DBT_DEVICEARRIVAL, mouseName);
+  LRESULT r3 = SendDeviceChange(h.window, DBT_DEVICEREMOVECOMPLETE, lowerName);
+  WindowStats w1 = MainWindowStats();
+  Check(StatusText() == "Host message" && vendrix.Connected() && vendrix.Connections() == 2,
+        "device changes of other devices change nothing", Quote(StatusText()));
+  Check(w1.DeviceChanges == w0.DeviceChanges + 3 && r1 == TRUE && r2 == TRUE && r3 == TRUE,
+        "the host's window procedure gets every device change and its result is returned",
+        std::to_string(w1.DeviceChanges - w0.DeviceChanges) + " of 3 seen");
+
+  // Unplugged: the handle is closed and the user told.
+  vendrix.ClearReports();
+  h.EStop() = 0;
+  LRESULT r4 = SendDeviceChange(h.window, DBT_DEVICEREMOVECOMPLETE, boardName);
+  Check(StatusText() == kNoBoard, "a removal of the board posts " + Quote(kNoBoard),
+        Quote(StatusText()));
+  Check(MainWindowStats().DeviceChanges == w1.DeviceChanges + 1 && r4 == TRUE,
+        "the host's window procedure gets the removal too");
+  DWORD t0 = GetTickCount();
+  while (vendrix.Connected() && GetTickCount() - t0 < 5000) Sleep(20);
+  Check(!vendrix.Connected(), "the removal closes the board handle");
+  h.Update(3);
+  Check(h.EStop() == 1 && StatusText() == kNoBoard && vendrix.Reports().empty(),
+        "the next Update fails on the closed handle: E-stop, no message, no traffic",
+        "EStop " + std::to_string(h.EStop()) + ", status " + Quote(StatusText()));
+  // Removed again while no handle is open: the message comes again.
+  SetStatusText("Host message");
+  SendDeviceChange(h.window, DBT_DEVICEREMOVECOMPLETE, boardName);
+  Check(StatusText() == kNoBoard, "a second removal posts the message again",
+        Quote(StatusText()));
+
+  // Plugged in again: rediscovered and reopened, E-stop until the host resets.
+  h.EStop() = 0;
+  SendDeviceChange(h.window, DBT_DEVICEARRIVAL, boardName);
+  Check(StatusText() == kConnected && vendrix.Connections() == 4 && vendrix.Connected() &&
+            h.EStop() == 1,
+        "an arrival of the board reopens it, posts " + Quote(kConnected) + " and sets E-stop",
+        Quote(StatusText()) + ", " + std::to_string(vendrix.Connections()) +
+            " connections, EStop " + std::to_string(h.EStop()));
+  h.Update(2);
+  WaitForQuiet({&vendrix});
+  Check(vendrix.Reports().empty(), "the link stays down until the host resets",
+        Codes(vendrix.Commands()));
+  h.plugin.Reset();
+  h.Update(1);
+  WaitForQuiet({&vendrix});
+  std::vector<int> codes = vendrix.Commands();
+  std::vector<int> want = {proto::kStop, proto::kIdentify, proto::kSetPositions,
+                           proto::kAxisSetup, proto::kStatus, proto::kStatus,
+                           proto::kSetPositions};
+  Check(StatusText() == kResetConnected && codes == want,
+        "the host's reset brings the link up on the new handle",
+        Quote(StatusText()) + " " + Codes(codes));
+  CheckStandInsBalanced();
+  CheckStringManager("across hot-plug");
+}
+
 DWORD WINAPI Watchdog(LPVOID arg) {
   DWORD ms = static_cast<DWORD>(reinterpret_cast<uintptr_t>(arg));
   Sleep(ms);
@@ -238,6 +479,8 @@ int main(int argc, char** argv) {
   std::map<std::string, std::function<void()>> cases = {
       {"noboard", CaseNoBoard},
       {"settings", CaseSettings},
+      {"board", CaseBoard},
+      {"hotplug", CaseHotplug},
   };
   std::string name;
   for (int i = 1; i < argc; ++i) {
