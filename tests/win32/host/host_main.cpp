@@ -282,14 +282,21 @@ void CheckStandInsBalanced() {
         std::string(setup.LastMisuse) + " " + hid.LastMisuse);
 }
 
+// The board simulator saw no protocol violation.
+void CheckBoardBehaved(PipeDevice& device) {
+  std::vector<std::string> v;
+  device.WithBoard([&](vx::sim::BoardSim& b) { v = b.Violations(); });
+  Check(v.empty(), "the board saw no protocol violation", v.empty() ? "" : v.front());
+}
+
 // Start-up with candidates that must be passed over before the board.
 void CaseBoard() {
-  MinimalResponder board;
+  vx::sim::BoardSim board, secondBoard;
   PipeDevice mouse(PipePath("VID_046D&PID_C077", "1"), HidIdentity{0x0001, 0x0002, 0x046D, 0xC077, 0x0100, true}, nullptr);
   PipeDevice noCaps(PipePath("VID_3698&PID_0107", "2"), HidIdentity{0x008B, 0x0001, 0x3698, 0x0107, 0x0200, false}, nullptr);
   PipeDevice newer(PipePath("VID_3698&PID_0107", "3"), HidIdentity{0x008B, 0x0001, 0x3698, 0x0107, 0x0201, true}, nullptr);
   PipeDevice vendrix(PipePath("VID_3698&PID_0107", "4"), HidIdentity{}, &board);
-  PipeDevice second(PipePath("VID_3698&PID_0107", "5"), HidIdentity{}, &board);
+  PipeDevice second(PipePath("VID_3698&PID_0107", "5"), HidIdentity{}, &secondBoard);
   std::vector<PipeDevice*> all = {&mouse, &noCaps, &newer, &vendrix, &second};
   bool started = true;
   for (PipeDevice* d : all) started &= d->Start();
@@ -362,6 +369,7 @@ void CaseBoard() {
   Check(bad == 0 && mouse.Reports().empty() && newer.Reports().empty() &&
             second.Reports().empty(),
         "only the board gets reports, all of 65 bytes");
+  CheckBoardBehaved(vendrix);
   CheckStandInsBalanced();
   CheckStringManager("with a board");
 }
@@ -381,7 +389,7 @@ LRESULT SendDeviceChange(HWND window, WPARAM event, const std::string& name) {
 
 // Unplugging and replugging the board, told through the subclassed window.
 void CaseHotplug() {
-  MinimalResponder board;
+  vx::sim::BoardSim board;
   PipeDevice vendrix(PipePath("VID_3698&PID_0107", "1"), HidIdentity{}, &board);
   Check(vendrix.Start(), "board pipe created");
   ListHidDevices({vendrix.Path()});
@@ -417,9 +425,12 @@ void CaseHotplug() {
         "the host's window procedure gets every device change and its result is returned",
         std::to_string(w1.DeviceChanges - w0.DeviceChanges) + " of 3 seen");
 
-  // Unplugged: the handle is closed and the user told.
+  // Unplugged: gone from the interface list, dead on the wire; the handle
+  // is closed and the user told.
   vendrix.ClearReports();
   h.EStop() = 0;
+  ListHidDevices({});
+  vendrix.WithBoard([](vx::sim::BoardSim& b) { b.Unplug(); });
   LRESULT r4 = SendDeviceChange(h.window, DBT_DEVICEREMOVECOMPLETE, boardName);
   Check(StatusText() == kNoBoard, "a removal of the board posts " + Quote(kNoBoard),
         Quote(StatusText()));
@@ -437,9 +448,19 @@ void CaseHotplug() {
   SendDeviceChange(h.window, DBT_DEVICEREMOVECOMPLETE, boardName);
   Check(StatusText() == kNoBoard, "a second removal posts the message again",
         Quote(StatusText()));
+  // An arrival before the interface is listed finds nothing: E-stop only.
+  SetStatusText("Host message");
+  h.EStop() = 0;
+  int opened = vendrix.Connections();
+  SendDeviceChange(h.window, DBT_DEVICEARRIVAL, boardName);
+  Check(StatusText() == "Host message" && h.EStop() == 1 && vendrix.Connections() == opened,
+        "an arrival whose discovery finds nothing only sets E-stop",
+        Quote(StatusText()) + ", EStop " + std::to_string(h.EStop()));
 
   // Plugged in again: rediscovered and reopened, E-stop until the host resets.
   h.EStop() = 0;
+  vendrix.WithBoard([](vx::sim::BoardSim& b) { b.Replug(); });
+  ListHidDevices({vendrix.Path()});
   SendDeviceChange(h.window, DBT_DEVICEARRIVAL, boardName);
   Check(StatusText() == kConnected && vendrix.Connections() == 4 && vendrix.Connected() &&
             h.EStop() == 1,
@@ -460,6 +481,7 @@ void CaseHotplug() {
   Check(StatusText() == kResetConnected && codes == want,
         "the host's reset brings the link up on the new handle",
         Quote(StatusText()) + " " + Codes(codes));
+  CheckBoardBehaved(vendrix);
   CheckStandInsBalanced();
   CheckStringManager("across hot-plug");
 }

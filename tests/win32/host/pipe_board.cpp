@@ -9,33 +9,11 @@ namespace host {
 
 namespace proto = vx::proto;
 
-bool MinimalResponder::OnReport(const Report& report, Report* answer) {
-  const uint8_t code = report[proto::kPayloadOffset + proto::kCommandByte];
-  answer->fill(0);
-  uint8_t* p = answer->data() + proto::kPayloadOffset;
-  if (code == proto::kIdentify) {
-    // Serial a01fff3, firmware 21.
-    p[10] = 0x0A;
-    p[16] = 0x00;
-    p[17] = 0x1F;
-    p[18] = 0xFF;
-    p[19] = 0x03;
-    p[20] = 21;
-    p[proto::kCommandByte] = proto::kIdentify;
-    return true;
-  }
-  if (code == proto::kStatus || code == proto::kSegmentsAck || code == proto::kSegmentsEnd) {
-    p[1] = 0x80;                  // idle
-    proto::PutU32(p + 28, 0xFFFFFF);  // no line under way
-    p[proto::kCommandByte] = code;
-    return true;
-  }
-  return false;
-}
-
-PipeDevice::PipeDevice(std::string path, HidIdentity identity, BoardResponder* responder)
-    : path_(std::move(path)), identity_(identity), responder_(responder) {
+PipeDevice::PipeDevice(std::string path, HidIdentity identity, vx::sim::BoardSim* board)
+    : path_(std::move(path)), identity_(identity), board_(board) {
   InitializeCriticalSection(&lock_);
+  QueryPerformanceFrequency(&frequency_);
+  QueryPerformanceCounter(&lastTick_);
 }
 
 // The serving thread blocks in the pipe calls until the process ends, so
@@ -117,14 +95,36 @@ void PipeDevice::ServeClient(HANDLE pipe) {
     }
     Report report;
     std::memcpy(report.data(), message, report.size());
-    EnterCriticalSection(&lock_);
-    reports_.push_back(report);
-    LeaveCriticalSection(&lock_);
     Report answer;
-    if (responder_ != nullptr && responder_->OnReport(report, &answer)) {
-      WriteFile(pipe, answer.data(), static_cast<DWORD>(answer.size()), &written, nullptr);
+    bool answered = false;
+    if (!Exchange(report, &answer, &answered)) {
+      // The board failed the transfer: drop the connection, so the plug-in's
+      // next transfer on this handle fails as on a dead device.
+      return;
+    }
+    if (answered) WriteFile(pipe, answer.data(), static_cast<DWORD>(answer.size()), &written, nullptr);
+  }
+}
+
+bool PipeDevice::Exchange(const Report& report, Report* answer, bool* answered) {
+  EnterCriticalSection(&lock_);
+  reports_.push_back(report);
+  bool ok = true;
+  if (board_ != nullptr) {
+    // The board's clock follows the wall clock between reports.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    board_->Advance(static_cast<uint64_t>((now.QuadPart - lastTick_.QuadPart) * 1000000 /
+                                          frequency_.QuadPart));
+    lastTick_ = now;
+    ok = board_->Receive(report.data());
+    if (ok && board_->AnswerPending()) {
+      ok = board_->Answer(answer->data());
+      *answered = ok;
     }
   }
+  LeaveCriticalSection(&lock_);
+  return ok;
 }
 
 int PipeDevice::Connections() {

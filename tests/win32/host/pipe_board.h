@@ -1,6 +1,7 @@
 // HID interfaces served over named pipes for the stand-in setupapi.dll and
 // hid.dll: each device answers the stand-ins' HID queries with its own
-// identity and hands every 65-byte report to a board responder.
+// identity and hands every 65-byte report to a board simulator, which runs
+// in real time.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "sim/board_sim.h"
 
 namespace host {
 
@@ -24,26 +27,10 @@ struct HidIdentity {
   bool HasPreparsedData = true;
 };
 
-// The board behind a device path. Runs on the device's serving thread.
-class BoardResponder {
- public:
-  virtual ~BoardResponder() = default;
-  // Fills `answer` and returns true when the board answers this report.
-  virtual bool OnReport(const Report& report, Report* answer) = 0;
-};
-
-// Answers Identify (code 0x62, a fixed serial and version) and the status
-// answers of Status, SegmentsAck and SegmentsEnd (idle, no line); stays
-// silent on every other command.
-class MinimalResponder final : public BoardResponder {
- public:
-  bool OnReport(const Report& report, Report* answer) override;
-};
-
 class PipeDevice {
  public:
-  // `responder` may be null: such a device takes reports and never answers.
-  PipeDevice(std::string path, HidIdentity identity, BoardResponder* responder);
+  // `board` may be null: such a device takes reports and never answers.
+  PipeDevice(std::string path, HidIdentity identity, vx::sim::BoardSim* board);
   ~PipeDevice();
   PipeDevice(const PipeDevice&) = delete;
   PipeDevice& operator=(const PipeDevice&) = delete;
@@ -62,16 +49,27 @@ class PipeDevice {
   void ClearReports();
   // Messages that were neither a report nor a HID query.
   int BadMessages();
+  // Runs `f` while the serving thread keeps off the board.
+  template <typename F>
+  void WithBoard(F f) {
+    EnterCriticalSection(&lock_);
+    f(*board_);
+    LeaveCriticalSection(&lock_);
+  }
 
  private:
   static DWORD WINAPI ServeThread(LPVOID self);
   void Serve();
   void ServeClient(HANDLE pipe);
+  // Hands one report to the board; false when the transfer failed there.
+  bool Exchange(const Report& report, Report* answer, bool* answered);
   HANDLE NewInstance();
 
   std::string path_;
   HidIdentity identity_;
-  BoardResponder* responder_;
+  vx::sim::BoardSim* board_;
+  LARGE_INTEGER lastTick_{};
+  LARGE_INTEGER frequency_{};
   HANDLE first_ = INVALID_HANDLE_VALUE;
   CRITICAL_SECTION lock_;
   int connections_ = 0;
