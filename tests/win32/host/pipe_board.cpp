@@ -173,6 +173,15 @@ void ListHidDevices(const std::vector<std::string>& paths) {
   SetEnvironmentVariableA(standin::kDevicesVariable, all.c_str());
 }
 
+bool WaitUntil(const std::function<bool()>& done, DWORD ms) {
+  DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start >= ms) return done();
+    Sleep(20);
+  }
+  return true;
+}
+
 void WaitForQuiet(const std::vector<PipeDevice*>& devices, DWORD quietMs) {
   auto total = [&] {
     size_t n = 0;

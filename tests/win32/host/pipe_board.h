@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,10 @@ class PipeDevice {
 
 // Lists the devices for the stand-in setupapi.dll, in enumeration order.
 void ListHidDevices(const std::vector<std::string>& paths);
+
+// Polls `done` until it holds or `ms` have passed; its last result. A
+// device counts a connection only when its serving thread gets to it.
+bool WaitUntil(const std::function<bool()>& done, DWORD ms = 3000);
 
 // Waits until no device has taken a report for `quietMs`: reports that are
 // not answered may still be on their way when the plug-in's call returns.
