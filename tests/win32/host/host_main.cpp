@@ -1,7 +1,6 @@
 // vendrix_host.exe --case NAME: one scenario of the host driving the real
 // Vendrix.dll. Prints PASS/FAIL lines and "N passed, N failed"; the exit
 // code is nonzero when anything failed.
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -180,6 +179,14 @@ void CaseNoBoard() {
         Join(history));
   Check(h.EStop() == 1, "the failed first reset leaves the host in E-stop",
         std::to_string(h.EStop()));
+  HMENU menu = PluginMenu();
+  char item[64] = {};
+  int items = GetMenuItemCount(menu);
+  GetMenuStringA(menu, items - 1, item, sizeof item, MF_BYPOSITION);
+  UINT id = GetMenuItemID(menu, items - 1);
+  Check(items == 2 && std::strcmp(item, "TQ-Vendrix") == 0 && id == kMenuRangeBase,
+        "PostInitControl appends \"TQ-Vendrix\" with the reserved id to \"PlugIn Control\"",
+        std::to_string(items) + " items, last " + Quote(item) + " id " + std::to_string(id));
   calls = Calls();
   std::vector<std::string> seen;
   for (const Call& c : calls) seen.push_back(c.Name + "(" + std::to_string(c.Code) + ")");
