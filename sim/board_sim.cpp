@@ -149,6 +149,7 @@ void BoardSim::Execute(const uint8_t* p) {
       Violation(Format("unknown command code %d", code));
       return;
   }
+  if (code == kSegmentsAck) HoldForRoom();
   if (IsAnswered(code)) {
     proto::Report answer{};
     BuildAnswer(code, answer.data() + kPayloadOffset);
@@ -325,6 +326,25 @@ void BoardSim::Advance(uint64_t microseconds) {
     TickStream(dt);
     now_ += dt;
     left -= dt;
+  }
+}
+
+void BoardSim::HoldForRoom() {
+  // The answer invites `interval` packets of six segments before the next
+  // question: it is held back until they fit. This blocked read is what
+  // throttles the plug-in to the speed of the machine.
+  const uint64_t tick = std::max<uint32_t>(config_.TickUs, 1);
+  for (;;) {
+    size_t queued = queue_.size();
+    size_t capacity = config_.QueueCapacity;
+    size_t room = queued >= capacity ? 0 : capacity - queued;
+    uint8_t value = config_.Flow ? config_.Flow(queued, capacity) : DefaultFlow(queued, capacity);
+    size_t interval = value / 10 == 0 ? 1 : value / 10;
+    if (room >= interval * segments::kPerPacket) return;
+    // Nothing drains a stream that does not run: answer at once.
+    if (!streamRunning_ && !segmentActive_ && queued < config_.StartThreshold) return;
+    Advance(tick);
+    ++stats_.HeldAnswerTicks;
   }
 }
 

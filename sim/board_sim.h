@@ -122,6 +122,7 @@ class BoardSim : public HidDevice {
     uint64_t Underruns = 0;    // the queue ran dry while a stream was open
     size_t MaxQueued = 0;
     uint64_t AcksAnswered = 0;
+    uint64_t HeldAnswerTicks = 0;  // time steps a SegmentsAck answer was held for room
   };
   const Stats& Statistics() const { return stats_; }
 
@@ -172,6 +173,7 @@ class BoardSim : public HidDevice {
   void QueueSegments(const uint8_t* payload, uint8_t code);
   void StartMove(const proto::MoveFields& m);
   void StopMove();
+  void HoldForRoom();
   bool StopInputReached() const;
   void TickMove(double dt);
   void TickStream(uint64_t us);

@@ -46,12 +46,15 @@ void Machine::Updates(int n) {
 }
 
 bool Machine::RunToEnd(int maxUpdates) {
-  return UpdateUntil(
+  bool ended = UpdateUntil(
       [this] {
         return host.RingPending() == 0 && ctx->EndPending == 0 && ctx->Device->InMotion == 0 &&
                board.Idle() && board.QueuedSegments() == 0;
       },
       maxUpdates);
+  // One more cycle brings the board's final state into the host.
+  Update();
+  return ended;
 }
 
 void Machine::Unplug() {
