@@ -75,10 +75,6 @@ TEST(Machine, ProgramStreamsToTheEndWithNoStepLost) {
     m.Update();
   }
   ASSERT_EQ(next, program.size());
-  printf("estop=%d link=%d queued=%llu exec=%llu under=%llu maxq=%zu acks=%llu viol=%zu status=%s\n", m.host.EStop(), m.LinkUp(),
-    (unsigned long long)m.board.Statistics().SegmentsQueued, (unsigned long long)m.board.Statistics().SegmentsExecuted,
-    (unsigned long long)m.board.Statistics().Underruns, m.board.Statistics().MaxQueued, (unsigned long long)m.board.Statistics().AcksAnswered, m.board.Violations().size(), m.host.StatusText().c_str());
-  for (auto& v : m.board.Violations()) printf("V: %s\n", v.c_str());
   m.host.SetBufferEnding(true);
   ASSERT_TRUE(m.RunToEnd());
   for (int a = 0; a < 5; ++a) {
