@@ -34,7 +34,19 @@ uint8_t DefaultFlow(size_t queued, size_t capacity) {
   return static_cast<uint8_t>(interval * 10);
 }
 
-BoardSim::BoardSim(BoardConfig config) : config_(std::move(config)) {}
+const char* MoveEndName(MoveEnd end) {
+  switch (end) {
+    case MoveEnd::None: return "none";
+    case MoveEnd::Distance: return "distance";
+    case MoveEnd::StopInput: return "stop input";
+    case MoveEnd::JogStop: return "JogStop";
+    case MoveEnd::Stop: return "Stop";
+    case MoveEnd::NoSpeed: return "no speed";
+  }
+  return "?";
+}
+
+BoardSim::BoardSim(BoardConfig config) : config_(std::move(config)) { forced_.fill(-1); }
 
 // ---- Transfers
 
@@ -121,12 +133,15 @@ void BoardSim::Execute(const uint8_t* p) {
     case kJogStop:
       if (move_.Active) {
         if (move_.Acc <= 0) {
-          StopMove();
+          StopMove(MoveEnd::JogStop);
         } else {
           // Decelerate at the move's own rate from where it is now.
           auto brake = static_cast<uint64_t>(std::ceil(move_.Vel * move_.Vel / (2.0 * move_.Acc)));
-          move_.Total = std::min(move_.Total, move_.Done + brake);
-          if (move_.Done >= move_.Total) StopMove();
+          if (move_.Done + brake < move_.Total) {
+            move_.Total = move_.Done + brake;
+            move_.Braking = true;
+          }
+          if (move_.Done >= move_.Total) StopMove(MoveEnd::JogStop);
         }
       }
       break;
@@ -140,6 +155,7 @@ void BoardSim::Execute(const uint8_t* p) {
         Violation(Format("Identify magic 0x%04x", GetU16(p + identify::Magic)));
       break;
     case kStop:
+      if (move_.Active) moveEnd_ = MoveEnd::Stop;
       move_ = MoveState{};
       queue_.clear();
       segmentActive_ = false;
@@ -224,12 +240,20 @@ void BoardSim::StartMove(const MoveFields& m) {
   move_.StopPin = m.StopPin;
   move_.StopLevel = m.StopLevel;
   moveDone_ = false;
-  if (move_.Total == 0 || move_.MaxVel <= 0 || StopInputReached()) StopMove();
+  moveEnd_ = MoveEnd::None;
+  if (StopInputReached()) {
+    StopMove(MoveEnd::StopInput);
+  } else if (move_.Total == 0) {
+    StopMove(MoveEnd::Distance);
+  } else if (move_.MaxVel <= 0) {
+    StopMove(MoveEnd::NoSpeed);
+  }
 }
 
-void BoardSim::StopMove() {
+void BoardSim::StopMove(MoveEnd why) {
   move_.Active = false;
   moveDone_ = true;
+  moveEnd_ = why;
 }
 
 bool BoardSim::StopInputReached() const {
@@ -238,6 +262,12 @@ bool BoardSim::StopInputReached() const {
 
 void BoardSim::TickMove(double dt) {
   if (!move_.Active) return;
+  // The input is watched between steps too: a level may change while the
+  // axis stands (a forced pin, a contact on another axis).
+  if (StopInputReached()) {
+    StopMove(MoveEnd::StopInput);
+    return;
+  }
   uint64_t remaining = move_.Total - move_.Done;
   double v = move_.MaxVel;
   if (move_.Acc > 0) {
@@ -255,8 +285,12 @@ void BoardSim::TickMove(double dt) {
     position = static_cast<int32_t>(static_cast<uint32_t>(position) + static_cast<uint32_t>(move_.Dir));
     ++move_.Done;
     // Switches change with every step, so the stop input is tested per step.
-    if (move_.Done >= move_.Total || StopInputReached()) {
-      StopMove();
+    if (StopInputReached()) {
+      StopMove(MoveEnd::StopInput);
+      return;
+    }
+    if (move_.Done >= move_.Total) {
+      StopMove(move_.Braking ? MoveEnd::JogStop : MoveEnd::Distance);
       return;
     }
   }
@@ -369,6 +403,14 @@ int BoardSim::AddSwitch(const AxisSwitch& s) {
   return static_cast<int>(switches_.size()) - 1;
 }
 
+void BoardSim::ForcePin(int pin, int level) {
+  if (pin >= 0 && pin < static_cast<int>(forced_.size())) forced_[static_cast<size_t>(pin)] = level ? 1 : 0;
+}
+
+void BoardSim::ReleasePin(int pin) {
+  if (pin >= 0 && pin < static_cast<int>(forced_.size())) forced_[static_cast<size_t>(pin)] = -1;
+}
+
 void BoardSim::SetEStopInput(int pin, int activeLevel) {
   estopPin_ = pin;
   estopActive_ = activeLevel ? 1 : 0;
@@ -394,6 +436,7 @@ void BoardSim::BuildLevels(uint8_t* payload) const {
       closed = closed || c;
     }
     if (wired) level = closed ? active : !active;
+    if (forced_[static_cast<size_t>(pin)] >= 0) level = forced_[static_cast<size_t>(pin)];
     SetPinLevel(payload, pin, level);
   }
 }
@@ -521,6 +564,7 @@ void BoardSim::PowerUp() {
   pos_.fill(0);
   move_ = MoveState{};
   moveDone_ = false;
+  moveEnd_ = MoveEnd::None;
   queue_.clear();
   segmentActive_ = false;
   streamOpen_ = endReceived_ = streamRunning_ = starved_ = false;

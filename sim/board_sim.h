@@ -31,6 +31,17 @@ struct AxisSwitch {
   int ActiveLevel = 1;
 };
 
+// How the last single-axis move ended.
+enum class MoveEnd {
+  None,       // no move yet, or one still running
+  Distance,   // it ran its whole distance (a zero distance included)
+  StopInput,  // its stop pin reached its stop level
+  JogStop,    // it braked to a halt after JogStop
+  Stop,       // Stop dropped it
+  NoSpeed,    // a velocity of 0 or less: it never moved
+};
+const char* MoveEndName(MoveEnd end);
+
 // The SegmentsAck answer's byte 0 (interval x 10) from the buffer fill.
 using FlowPolicy = std::function<uint8_t(size_t queued, size_t capacity)>;
 // 120 when empty, down to 10 when full.
@@ -85,6 +96,10 @@ class BoardSim : public HidDevice {
   int AddSwitch(const AxisSwitch& s);
   AxisSwitch& Switch(int i) { return switches_.at(static_cast<size_t>(i)); }
   void ClearSwitches() { switches_.clear(); }
+  // Holds a pin at a level whatever is wired to it (a welded contact, a
+  // shorted cable) until ReleasePin.
+  void ForcePin(int pin, int level);
+  void ReleasePin(int pin);
   // Emergency-stop button on `pin`, reading `activeLevel` while pressed.
   void SetEStopInput(int pin, int activeLevel);
   void PressEStop(bool pressed);
@@ -96,6 +111,7 @@ class BoardSim : public HidDevice {
   bool MoveDone() const { return moveDone_; }
   uint32_t Line() const;  // 0xFFFFFF when no segment runs
   bool MoveActive() const { return move_.Active; }
+  MoveEnd LastMoveEnd() const { return moveEnd_; }
   size_t QueuedSegments() const { return queue_.size(); }
   bool StreamOpen() const { return streamOpen_; }
 
@@ -165,6 +181,7 @@ class BoardSim : public HidDevice {
     double Fraction = 0;
     int StopPin = 0;
     int StopLevel = 0;
+    bool Braking = false;  // JogStop shortened it
   };
 
   void Violation(const std::string& what);
@@ -172,7 +189,7 @@ class BoardSim : public HidDevice {
   void Execute(const uint8_t* payload);
   void QueueSegments(const uint8_t* payload, uint8_t code);
   void StartMove(const proto::MoveFields& m);
-  void StopMove();
+  void StopMove(MoveEnd why);
   void HoldForRoom();
   bool StopInputReached() const;
   void TickMove(double dt);
@@ -192,6 +209,7 @@ class BoardSim : public HidDevice {
   std::array<int32_t, proto::kAxes> pos_{};
   MoveState move_;
   bool moveDone_ = false;
+  MoveEnd moveEnd_ = MoveEnd::None;
 
   struct Queued {
     proto::Segment Seg;
@@ -207,6 +225,7 @@ class BoardSim : public HidDevice {
   bool starved_ = false;
 
   std::array<int, 33> pins_{};  // explicit levels, pins 0..32
+  std::array<int, 33> forced_;  // -1: not forced
   std::vector<AxisSwitch> switches_;
   int estopPin_ = 0;
   int estopActive_ = 1;
