@@ -81,11 +81,7 @@ TEST_F(BoardLink, MoveAndAxisSetupPayloads) {
   const double steps[5] = {70000.7, 200, 400, 1, 0.5};
   const double vel[5] = {1, 10, 20, 30, 40};
   const double acc[5] = {2, 100, 200, 300, 400};
-  for (int a = 0; a < 5; ++a) {
-    ctx.host.Put<double>(test::FlatHostMemory::kPlanner + host::planner::Steps + 8 * a, steps[a]);
-    ctx.host.Put<double>(test::FlatHostMemory::kPlanner + host::planner::Vel + 8 * a, vel[a]);
-    ctx.host.Put<double>(test::FlatHostMemory::kPlanner + host::planner::Acc + 8 * a, acc[a]);
-  }
+  for (int a = 0; a < 5; ++a) rig.host.SetAxisTuning(a, steps[a], vel[a], acc[a]);
   SendAxisSetup(ctx);
   Payload setup = LastWritten(proto::kAxisSetup);
   EXPECT_EQ(Hex(setup.data(), 10), "70 11 C8 00 90 01 01 00 00 00");
@@ -227,6 +223,49 @@ TEST(BoardLinkFailures, ReportingStatusStopsAtTheFirstFailure) {
     EXPECT_EQ(r.hid.Reads(), c.reads) << int(c.report) << " write " << c.failWrite;
     EXPECT_EQ(r.ctx->BoardState[0], 0x3C) << "nothing of a failed answer is used";
     EXPECT_EQ(r.ctx->LinkError, 1);
+  }
+}
+
+// The reporting Status forms tell the user, but only while a board is
+// plugged in; every form takes the link down.
+TEST(BoardLinkFailures, StatusFailureMessages) {
+  const char* none = nullptr;
+  struct Case {
+    StatusReport report;
+    bool failWrite;
+    const char* message;
+  } cases[] = {
+      {StatusReport::UpdateCycle, true, "Cnc communicate error!"},
+      {StatusReport::UpdateCycle, false, "Cnc communicate error!!"},
+      {StatusReport::Reset, true, "Cnc communicate error!!"},
+      {StatusReport::Reset, false, "Cnc communicate error!!"},
+      {StatusReport::Silent, true, none},
+      {StatusReport::Silent, false, none},
+  };
+  for (const Case& c : cases) {
+    for (uint8_t present : {0, 1}) {
+      LinkRig r;
+      ASSERT_TRUE(r.Connect());
+      r.LinkUp();
+      r.ctx->BoardPresent = present;
+      r.host.ClearStatusHistory();
+      if (c.failWrite)
+        r.board.FailWrite(1);
+      else
+        r.board.FailRead(1);
+      EXPECT_FALSE(StatusExchange(*r.ctx, c.report));
+      std::string what = std::string(c.failWrite ? "write" : "read") + " form " +
+                         std::to_string(int(c.report)) + " present " + std::to_string(present);
+      if (c.message && present) {
+        ASSERT_EQ(r.Posted().size(), 1u) << what;
+        EXPECT_EQ(r.Posted()[0], c.message) << what;
+      } else {
+        EXPECT_TRUE(r.Posted().empty()) << what;
+      }
+      EXPECT_EQ(r.host.EStop(), c.message != nullptr) << what;
+      EXPECT_EQ(r.ctx->LinkError, 1) << what;
+      EXPECT_EQ(r.ctx->LinkUp, 0) << what;
+    }
   }
 }
 

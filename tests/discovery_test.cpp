@@ -151,7 +151,7 @@ TEST(MainWindow, HookSubclassesAndRegistersForHid) {
 
 TEST(MainWindow, NoWindowNoSubclassing) {
   LinkRig r;
-  r.ctx->host.Put<uint32_t>(test::FlatHostMemory::kView + host::view::MainFrame, 0);
+  r.host.Write<uint32_t>(sim::Struct::View, host::view::MainFrame, 0);
   HookMainWindow(*r.ctx);
   EXPECT_EQ(r.ctx->MainWindow, 0u);
   EXPECT_EQ(r.window.SetProcCalls(), 0);
@@ -222,6 +222,8 @@ TEST_F(HotPlug, RemovalThenArrivalReopensTheBoard) {
   EXPECT_EQ(ctx.BoardPresent, 0);
   EXPECT_EQ(ctx.LinkError, 0) << "hot-plug leaves the link flags alone";
   EXPECT_EQ(ctx.LinkUp, 1);
+  ASSERT_EQ(rig.Posted().size(), 1u);
+  EXPECT_EQ(rig.Posted()[0], "No VendrixBoard, Please plug it in!");
 
   rig.board.Replug();
   Event(wm::kDeviceArrival, sim::DeviceInterfaceBroadcast(sim::BoardBroadcastName()));
@@ -230,6 +232,8 @@ TEST_F(HotPlug, RemovalThenArrivalReopensTheBoard) {
   EXPECT_TRUE(ctx.host.EStop());
   EXPECT_EQ(ctx.LinkUp, 1);
   EXPECT_EQ(rig.hid.OpenHandles(), 1);
+  ASSERT_EQ(rig.Posted().size(), 2u);
+  EXPECT_EQ(rig.Posted()[1], "Vendrix Connected.");
   // The new handle reaches the replugged board.
   EXPECT_TRUE(StatusExchange(ctx, StatusReport::UpdateCycle));
 }
@@ -243,6 +247,7 @@ TEST_F(HotPlug, ArrivalClosesTheOpenHandleFirst) {
   EXPECT_EQ(rig.hid.OpenHandles(), 1);
   EXPECT_TRUE(ctx.host.EStop());
   EXPECT_EQ(rig.hid.BadCloses(), 0);
+  EXPECT_EQ(rig.Posted(), std::vector<std::string>{"Vendrix Connected."});
 }
 
 TEST_F(HotPlug, ArrivalWithoutABoardKeepsBoardPresent) {
@@ -255,6 +260,7 @@ TEST_F(HotPlug, ArrivalWithoutABoardKeepsBoardPresent) {
     EXPECT_EQ(ctx.BoardPresent, present);
     EXPECT_TRUE(ctx.host.EStop());
   }
+  EXPECT_TRUE(rig.Posted().empty());
 }
 
 TEST_F(HotPlug, RemovalWithoutHandle) {
@@ -266,6 +272,8 @@ TEST_F(HotPlug, RemovalWithoutHandle) {
   EXPECT_EQ(ctx.BoardPresent, 0);
   EXPECT_EQ(rig.hid.Closed(), closes);
   EXPECT_EQ(rig.hid.BadCloses(), 0);
+  // Posted again, though nothing was open.
+  EXPECT_EQ(rig.Posted(), std::vector<std::string>(2, "No VendrixBoard, Please plug it in!"));
 }
 
 // Names the board must not react to, and names read only within the size
@@ -293,6 +301,7 @@ TEST_F(HotPlug, IgnoresOtherNames) {
     EXPECT_EQ(ctx.BoardHandle, h) << c.name;
     EXPECT_EQ(ctx.BoardPresent, 1) << c.name;
   }
+  EXPECT_TRUE(rig.Posted().empty());
 }
 
 TEST_F(HotPlug, UnterminatedNameIsReadWithinItsRecord) {

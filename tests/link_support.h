@@ -1,5 +1,5 @@
 // A plug-in context wired to a simulated board through FakeHid and
-// FakeWindow, over a small flat host memory, for the board-link tests.
+// FakeWindow, over the host simulator, for the board-link tests.
 #pragma once
 
 #include <cstring>
@@ -13,33 +13,9 @@
 #include "sim/board_sim.h"
 #include "sim/fake_hid.h"
 #include "sim/fake_window.h"
+#include "sim/host_sim.h"
 
 namespace vx::test {
-
-// The four host structures and a frame object laid out in one flat block.
-class FlatHostMemory : public HostMemory {
- public:
-  static constexpr HostAddr kBase = 0x10000000;
-  static constexpr HostAddr kEngine = kBase;
-  static constexpr HostAddr kSettings = kEngine + 0x30000;
-  static constexpr HostAddr kPlanner = kSettings + 0x20000;
-  static constexpr HostAddr kView = kPlanner + 0x2A0000;
-  static constexpr HostAddr kFrame = kView + 0x21000;
-  static constexpr uint32_t kSize = kFrame + 0x100 - kBase;
-
-  FlatHostMemory() : bytes_(kSize, 0) {}
-  uint8_t* Map(HostAddr addr, uint32_t size, bool) override {
-    if (addr < kBase || addr - kBase > kSize || size > kSize - (addr - kBase)) return nullptr;
-    return bytes_.data() + (addr - kBase);
-  }
-  HostAddr StringAllocate(HostAddr, int32_t) override { return 0; }
-  HostAddr StringReallocate(HostAddr, HostAddr, int32_t) override { return 0; }
-  void StringFree(HostAddr, HostAddr) override {}
-  HostAddr OwnStringManager() override { return 0; }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
 
 // A recursive lock that remembers how it was used.
 class RecordingLock : public LockApi {
@@ -92,7 +68,7 @@ class LockProbe : public sim::HidDevice {
 
 // Context + memory + fakes + one board (candidate 0).
 struct LinkRig {
-  FlatHostMemory memory;
+  sim::HostSim host;
   sim::FakeHid hid;
   sim::FakeWindow window;
   RecordingLock lock;
@@ -103,17 +79,14 @@ struct LinkRig {
 
   explicit LinkRig(bool withBoard = true) {
     if (withBoard) hid.Add(sim::FakeHid::Board(&probe));
-    platform.Memory = &memory;
+    platform.Memory = &host;
     platform.Hid = &hid;
     platform.Windows = &window;
     platform.BoardLock = &lock;
     ctx = std::make_unique<PluginContext>(platform);
-    ctx->host.Attach(FlatHostMemory::kEngine, FlatHostMemory::kSettings, FlatHostMemory::kPlanner,
-                     FlatHostMemory::kView);
-    // The main frame object holds the window handle at byte 28.
-    ctx->host.Put<uint32_t>(FlatHostMemory::kView + host::view::MainFrame, FlatHostMemory::kFrame);
-    ctx->host.Put<uint32_t>(FlatHostMemory::kFrame + host::view::FrameWindowHandle,
-                            static_cast<uint32_t>(sim::FakeWindow::kMainWindow));
+    ctx->host.Attach(host.EngineAddr(), host.SettingsAddr(), host.PlannerAddr(), host.ViewAddr());
+    host.InstallCallbacks(*ctx);
+    host.SetMainWindowHandle(sim::FakeWindow::kMainWindow);
     window.PluginTarget = [this](Handle w, uint32_t m, uintptr_t wp, intptr_t lp) {
       return MainWindowProc(*ctx, w, m, wp, lp);
     };
@@ -134,9 +107,8 @@ struct LinkRig {
     ctx->LinkError = 0;
     ctx->LinkUp = 1;
   }
-  std::vector<uint8_t> OutBytes() const {
-    return std::vector<uint8_t>(ctx->OutReport.begin(), ctx->OutReport.end());
-  }
+  // Status-line texts posted so far.
+  const std::vector<std::string>& Posted() const { return host.StatusHistory(); }
 };
 
 inline std::string Hex(const uint8_t* p, size_t n) {
