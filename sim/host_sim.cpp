@@ -324,6 +324,7 @@ void HostSim::StatusPosted() {
   std::string text = StatusText();
   Events.push_back("status: " + text);
   statusHistory_.push_back(std::move(text));
+  if (OnStatusPosted) OnStatusPosted();
 }
 
 HostAddr HostSim::MakeString(HostAddr manager, const std::string& text, int32_t allocated,

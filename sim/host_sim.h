@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <string>
@@ -256,6 +257,8 @@ class HostSim : public HostMemory {
   void StringFree(HostAddr manager, HostAddr header) override;
   HostAddr OwnStringManager() override { return shareManagers_ ? hostManager_ : pluginManager_; }
   void StatusPosted() override;
+  // Called after each post that landed (e.g. to check what was held then).
+  std::function<void()> OnStatusPosted;
 
  private:
   HostAddr Place(uint32_t size, uint32_t align);

@@ -91,3 +91,29 @@ TEST(Machine, ProgramStreamsToTheEndWithNoStepLost) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+// The window thread's hot-plug handling and the host threads' posts must not
+// interleave: every status post happens under the board lock.
+TEST(Machine, HotPlugPostsAndHandleSwapsRunUnderTheBoardLock) {
+  sim::Machine m;
+  m.Start();
+  int posts = 0, unlocked = 0;
+  m.host.OnStatusPosted = [&] {
+    ++posts;
+    if (!m.lock.Held()) ++unlocked;
+  };
+  m.Unplug();
+  m.Update();  // the failed exchange posts its error
+  m.Replug();
+  m.ctx->Reset();
+  EXPECT_GE(posts, 3);
+  EXPECT_EQ(unlocked, 0);
+  EXPECT_TRUE(m.lock.Balanced());
+  EXPECT_EQ(m.host.StatusText(), "Vendrix connected");
+}
+
+}  // namespace
+}  // namespace vx

@@ -153,30 +153,25 @@ void OnDeviceChange(PluginContext& ctx, const uint8_t* broadcast, uintptr_t even
       path.find(board_id::kPathMixed) == std::string_view::npos)
     return;
 
+  // The whole change runs under the board lock: an export on another thread
+  // sees either the old board or the new one, never a half-replaced handle
+  // or a half-posted message.
+  LockGuard lock(ctx.os.BoardLock);
   if (event == wm::kDeviceArrival) {
-    {
-      LockGuard lock(ctx.os.BoardLock);
-      CloseBoardHandle(ctx);
-    }
+    CloseBoardHandle(ctx);
     ctx.Interfaces.Clear();
     int found = DiscoverBoard(ctx);
-    bool opened = false;
     if (found > 0) {
-      LockGuard lock(ctx.os.BoardLock);
       OpenBoard(ctx, *ctx.Interfaces.At(found - 1));
-      opened = ctx.BoardHandle != kInvalidHandle;
-    }
-    if (opened) {
-      ctx.host.PostStatus(msg::kConnected);
-      ctx.BoardPresent = 1;
+      if (ctx.BoardHandle != kInvalidHandle) {
+        ctx.host.PostStatus(msg::kConnected);
+        ctx.BoardPresent = 1;
+      }
     }
     // Whatever the new board is, the machine waits for the host's reset.
     ctx.host.SetEStop(true);
   } else if (event == wm::kDeviceRemoveComplete) {
-    {
-      LockGuard lock(ctx.os.BoardLock);
-      CloseBoardHandle(ctx);
-    }
+    CloseBoardHandle(ctx);
     ctx.BoardPresent = 0;
     ctx.host.PostStatus(msg::kNoBoard);
   }

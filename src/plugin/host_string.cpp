@@ -58,6 +58,7 @@ bool Usable(HostMemory& mem, HostAddr header, int32_t chars, StringHeader* h) {
 
 void HostView::PostStatus(const char* text) {
   if (memory_ == nullptr || planner_ == 0) return;
+  LockGuard lock(statusLock_);
   HostMemory& mem = *memory_;
   if (text == nullptr) text = "";
   const HostAddr field = planner_ + host::planner::StatusMessage;

@@ -271,8 +271,10 @@ class HostView {
   void DoButton(int code) const { if (callbacks_.DoButton) callbacks_.DoButton(code); }
   int GetMenuRange(int count) const { return callbacks_.GetMenuRange ? callbacks_.GetMenuRange(count) : 0; }
 
-  // Replaces the text of the host's status line.
+  // Replaces the text of the host's status line. Posts from the host's
+  // threads and from the window thread are serialised by `lock`.
   void PostStatus(const char* text);
+  void SetStatusLock(LockApi* lock) { statusLock_ = lock; }
 
   // Raw access for the host-string code and for tests of the layout.
   template <typename T>
@@ -308,6 +310,7 @@ class HostView {
   }
 
   HostMemory* memory_ = nullptr;
+  LockApi* statusLock_ = nullptr;
   HostAddr engine_ = 0, settings_ = 0, planner_ = 0, view_ = 0;
   HostCallbacks callbacks_;
 };

@@ -11,7 +11,9 @@
 
 namespace vx {
 
-PluginContext::PluginContext(const Platform& platform) : os(platform), host(platform.Memory) {}
+PluginContext::PluginContext(const Platform& platform) : os(platform), host(platform.Memory) {
+  host.SetStatusLock(platform.BoardLock);
+}
 
 PluginContext::~PluginContext() = default;
 
