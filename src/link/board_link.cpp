@@ -55,9 +55,9 @@ bool StatusExchange(PluginContext& ctx, StatusReport report) {
     std::memcpy(ctx.OutPayload(), ctx.OutputBlock.data(), proto::kPayloadSize);
     ctx.OutPayload()[proto::kCommandByte] = proto::kStatus;
     wrote = RawWrite(ctx);
-    // The silent form reads even after a failed write; the reporting forms
-    // stop at the first failure.
-    if (wrote || report == StatusReport::Silent) read = RawRead(ctx);
+    // No answer follows a request the board never got: a read after a
+    // failed write would wait for good on a board that is still plugged in.
+    if (wrote) read = RawRead(ctx);
   }
   if (report == StatusReport::Silent) {
     if (!wrote || !read) ctx.LinkDown();
@@ -126,7 +126,8 @@ int IdentifyExchange(PluginContext& ctx) {
     out[proto::kCommandByte] = proto::kIdentify;
     wrote = RawWrite(ctx);
     std::memset(ctx.InPayload(), 0, proto::kPayloadSize);
-    read = RawRead(ctx);
+    // As for Status: nothing to wait for after a failed write.
+    if (wrote) read = RawRead(ctx);
     // A failed read leaves no answer to look at, whatever the transfer may
     // have left in the buffer.
     if (!read) std::memset(ctx.InPayload(), 0, proto::kPayloadSize);
