@@ -32,8 +32,8 @@ void SendJogStop(PluginContext& ctx);
 void SendStop(PluginContext& ctx);
 void SendAxisSetup(PluginContext& ctx);
 // Writes bytes 61..63 over the configuration already in OutReport, sends,
-// zeroes the InReport payload and reads the answer even after a failed
-// write. 0 when the board answered with code 0x62, else 1.
+// zeroes the InReport payload and reads the answer (not after a failed
+// write). 0 when the board answered with code 0x62, else 1.
 int IdentifyExchange(PluginContext& ctx);
 
 }  // namespace vx
