@@ -19,8 +19,9 @@ enum ResetKind : int32_t { ResetFull = 0, ResetEStop = 1, ResetLimit = 2 };
 constexpr int kButtonStopProgram = 1003;
 constexpr const char* kWaitForSequence = "Waiting for sequence to End!";
 
-// Truncation toward zero that saturates at the int32 range (NaN gives 0):
-// for distances, whose sign must survive.
+// Truncation toward zero that saturates at +-(2^31 - 1) (NaN gives 0): for
+// distances, whose sign must survive and whose magnitude must fit the int32
+// distance field of Move.
 int32_t SaturateInt32(double v);
 
 enum SequenceState : int32_t {

@@ -17,17 +17,19 @@ constexpr const char* kNoJogInEStop = "No Jogging in Estop!!";
 }  // namespace
 
 int32_t SaturateInt32(double v) {
+  constexpr int32_t kMost = std::numeric_limits<int32_t>::max();
   if (std::isnan(v)) return 0;
-  if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-  if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+  if (v >= kMost) return kMost;
+  // Symmetric: the board takes the magnitude as an int32 too, and 2^31
+  // would read there as a negative number.
+  if (v <= -kMost) return -kMost;
   return static_cast<int32_t>(v);
 }
 
 void MyDeviceClass::JogOn(int axis, int direction, double speed) {
   PluginContext& c = ctx_;
   HostView& h = c.host;
-  const bool limitOver = h.InActivated(kLimitOverSignal);
-  if (LimitLatch == 1 && !limitOver) return;
+  if (LimitLatch == 1 && !h.InActivated(kLimitOverSignal)) return;
   if (h.EngineJogging()) return;
   if (axis < 0 || axis >= host::kAxes) return;
   if (h.OffLine()) return;
@@ -55,8 +57,10 @@ void MyDeviceClass::JogOn(int axis, int direction, double speed) {
   double low = -kJogDistanceFree;
   if (h.SoftLimitsEnable()) {
     const double position = steps * h.MachinePosition(axis);
-    high = h.SlimHi(axis) - position;
-    low = h.SlimLo(axis) - position;
+    // An axis already beyond a soft limit has no room left toward it: the
+    // jog stands still rather than run the other way, against the key.
+    high = std::fmax(h.SlimHi(axis) - position, 0.0);
+    low = std::fmin(h.SlimLo(axis) - position, 0.0);
   }
   if (h.JogReverse(axis)) {
     high = -high;
@@ -73,8 +77,9 @@ void MyDeviceClass::JogOn(int axis, int direction, double speed) {
   c.BoardIdle = 0;
   h.SetAxisJogging(axis, true);
 
+  // Off a tripped limit, under the override, only at a crawl.
   double velocity = JogVel;
-  if (limitOver && LimitLatch == 1) velocity *= kLimitOffVelocityFactor;
+  if (h.InActivated(kLimitOverSignal) && LimitLatch == 1) velocity *= kLimitOffVelocityFactor;
   SendMove(c, JogAxis, JogDistance, 0, 0, velocity, JogAcc);
 }
 
