@@ -81,6 +81,12 @@ void MyDeviceClass::SeqHomeSeekStep(bool idle) {
     return;
   }
   HostView& h = ctx_.host;
+  // An E-stop during the seek ends the homing here: no back-off move is
+  // sent to a machine in E-stop, and the axis is not referenced.
+  if (h.EStop()) {
+    Sequence = SeqHomeEnd;
+    return;
+  }
   if (HomeAxis >= 0 && h.InActivated(HomeSignal)) {
     SendMove(ctx_, HomeAxis, -HomeDistance, HomeMask, HomeMaskValInAct, HomeVel / 10.0, HomeAcc);
     Sequence = SeqHomeBackOff;

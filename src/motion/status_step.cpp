@@ -42,8 +42,7 @@ void MyDeviceClass::StatusStep() {
   }
   c.BoardIdle = proto::BoardIdleBit(c.BoardState.data()) ? 1 : 0;
 
-  // A homing run drives onto its switch on purpose: no safety handling.
-  if (!h.HomingActive()) HandleSafetyInputs();
+  HandleSafetyInputs();
 
   if (proto::MoveDoneBit(c.BoardState.data())) h.SetSync();
 }
@@ -69,6 +68,11 @@ void MyDeviceClass::HandleSafetyInputs() {
     }
     return;  // no limit checks while the E-stop input is active
   }
+
+  // A homing run drives onto its switch on purpose, and home switches often
+  // share a limit input: the limits wait until it is over. The E-stop input
+  // above is never ignored.
+  if (h.HomingActive()) return;
 
   int tripped = -1;
   for (int axis = 0; axis < 3 && tripped < 0; ++axis) {
