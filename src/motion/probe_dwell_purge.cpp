@@ -15,6 +15,7 @@ constexpr int kDroProbeFeed = 818;  // units per minute
 constexpr double kProbeAcceleration = 1.0;
 constexpr uint32_t kLongestDwellMs = 0x7FFFFFFF;
 constexpr const char* kProbeOff = "Probe called but not turned on.";
+constexpr const char* kNoProbingInEStop = "No Probing in Estop!!";
 
 // Milliseconds to wait: a negative or non-numeric time waits not at all, and
 // the longest wait stays below half the tick counter's range so the
@@ -31,6 +32,14 @@ void MyDeviceClass::Probe() {
   HostView& h = c.host;
   if (!h.InActive(kProbeSignal)) {
     h.PostStatus(kProbeOff);
+    h.SetProbeActive(0);
+    h.SetProbePending(0);
+    return;
+  }
+  // Nothing moves while the machine is in E-stop; the host hears that the
+  // probe request is dropped, as for an unconfigured probe.
+  if (h.EStop()) {
+    h.PostStatus(kNoProbingInEStop);
     h.SetProbeActive(0);
     h.SetProbePending(0);
     return;
@@ -63,7 +72,7 @@ void MyDeviceClass::DoDwell(double time) {
   DwellStart = start;
   DwellLength = DwellMilliseconds(time);
   // A dwell replaces any homing state; without its end state the homing
-  // flag would keep the E-stop input and limit switches unwatched.
+  // flag would keep the limit switches unwatched until a full reset.
   if (Sequence == SeqHomeSeek || Sequence == SeqHomeBackOff || Sequence == SeqHomeEnd) {
     h.SetHomingActive(false);
     HomeAxis = -1;
