@@ -15,7 +15,9 @@ PluginContext::PluginContext(const Platform& platform) : os(platform), host(plat
   host.SetStatusLock(platform.BoardLock);
 }
 
-PluginContext::~PluginContext() = default;
+// The device goes first: its teardown still talks to the board through the
+// buffers, flags and handle declared after it.
+PluginContext::~PluginContext() { Device.reset(); }
 
 uint8_t PluginContext::InitControl(HostAddr engine, HostAddr settings, HostAddr planner,
                                    HostAddr view) {
