@@ -12,6 +12,14 @@ namespace vx {
 namespace {
 constexpr int kRecordsPerUpdate = 41;
 constexpr const char* kSpeedTooHigh = "Speed is too high";
+
+// A trajectory transfer failed: the program on the board has lost segments
+// and no later cycle runs until the host resets, so the host stops now.
+void StreamFailed(PluginContext& c) {
+  c.host.SetEStop(true);
+  if (c.BoardPresent == 1) c.host.PostStatus(msg::kCommError2);
+  c.LinkDown();
+}
 }  // namespace
 
 bool MyDeviceClass::SegmentsEndExchange() {
@@ -19,9 +27,7 @@ bool MyDeviceClass::SegmentsEndExchange() {
   LockGuard lock(c.os.BoardLock);
   Hardware->BuildSegmentsEnd();
   if (!WriteReport(c) || !ReadAnswer(c)) {
-    c.host.SetEStop(true);
-    if (c.BoardPresent == 1) c.host.PostStatus(msg::kCommError2);
-    c.LinkDown();
+    StreamFailed(c);
     return false;
   }
   std::memcpy(c.BoardState.data(), c.InPayload(), proto::kPayloadSize);
@@ -83,6 +89,9 @@ void MyDeviceClass::StreamTrajectory() {
       if (Hardware->EncodeSegment(delta, line) == 1) {
         // The record stays in the ring; the sequence step reports the stop.
         WaitForGcodeIdle = 1;
+        // Refused for speed, it is reported by the next cycle; a lost packet
+        // would leave the host waiting on a program that no longer runs.
+        if (c.LinkError == 1) StreamFailed(c);
         break;
       }
       if (c.LinkError == 0) CopyBoardPositionsToHost();
