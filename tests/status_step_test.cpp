@@ -231,10 +231,9 @@ TEST_F(StatusStepTest, LimitOverResetsOnceAndLeavesTheEStopAlone) {
   EXPECT_EQ(ctx().LimitOverLatched, 0);
 }
 
-TEST_F(StatusStepTest, HomingIgnoresSafetyInputsButStillSyncs) {
+TEST_F(StatusStepTest, HomingIgnoresLimitsButStillSyncs) {
   host().View().SetHomingActive(true);
   board().SetPin(kXPin, 1);
-  board().SetPin(kEStopPin, 1);
   // A move that ends at once leaves the board's move-done bit set.
   SendMove(ctx(), 1, 0, 0, 0, 1000, 1000);
   host().ClearSync();
@@ -243,15 +242,19 @@ TEST_F(StatusStepTest, HomingIgnoresSafetyInputsButStillSyncs) {
   EXPECT_EQ(CodeNames(board()), "Status");
   EXPECT_FALSE(host().EStop());
   EXPECT_TRUE(host().Sync());
-  // The inputs are still mirrored.
-  EXPECT_TRUE(host().InputActivated(0));
-  EXPECT_TRUE(host().InputActivated(25));
+  EXPECT_TRUE(host().InputActivated(0));  // still mirrored
 
   // A move under way clears the bit: no Sync.
   SendMove(ctx(), 1, 100000, 0, 0, 1000, 1000);
   host().ClearSync();
   Step();
   EXPECT_FALSE(host().Sync());
+
+  // The E-stop input is never ignored.
+  board().SetPin(kEStopPin, 1);
+  Step();
+  EXPECT_EQ(Statuses(), std::vector<std::string>{"Emergence Button Pressed!"});
+  EXPECT_TRUE(host().EStop());
 }
 
 TEST_F(StatusStepTest, FailedStatusTakesTheLinkDown) {
