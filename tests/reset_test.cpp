@@ -241,6 +241,7 @@ TEST_F(ResetTest, FailuresOnTheWay) {
       {"AxisSetup write", WriteFails, 4, false, false, {"Vendrix connected"}},
       {"Status write", WriteFails, 5, false, true, {"Vendrix connected", "Cnc communicate error!!"}},
       {"Status read", ReadFails, 2, false, true, {"Vendrix connected", "Cnc communicate error!!"}},
+      {"Identify write", WriteFails, 2, false, true, {"Vendrix communicate error!!"}},
       {"Identify read", ReadFails, 1, false, true, {"Vendrix communicate error!!"}},
   };
   for (const auto& c : cases) {
@@ -253,6 +254,7 @@ TEST_F(ResetTest, FailuresOnTheWay) {
     EXPECT_EQ(Statuses(), c.statuses) << c.what;
     // The identification texts survive a reset that got no answer.
     EXPECT_STREQ(ctx().BoardSerial, "1a2b34c5") << c.what;
+    EXPECT_TRUE(board().Violations().empty()) << c.what << ": " << board().Violations().front();
   }
 }
 

@@ -157,7 +157,10 @@ TEST_F(StatusStepTest, FirstLimitTripStopsTheProgramAndResets) {
     bool adopted;
     const char* message;
   } cases[] = {
-      {"X, not jogging", kXPin, false, false, "Status Stop", false, "XLimit Switch Triggered!"},
+      // The board keeps running its queue after a SegmentsEnd: the host must
+      // hold where it stopped, as for Y and Z.
+      {"X, not jogging", kXPin, false, false, "Status Stop", true, "XLimit Switch Triggered!"},
+      {"X, segments pending", kXPin, false, true, "Status Stop Status", true, "XLimit Switch Triggered!"},
       {"X, jogging", kXPin, true, false, "Status Stop", true, "XLimit Switch Triggered!"},
       {"Y", kYPin, false, false, "Status Stop Stop", true, "YLimit Switch Triggered!"},
       // Pending segments: the short reset asks the board where it stopped.
@@ -190,6 +193,26 @@ TEST_F(StatusStepTest, FirstLimitTripStopsTheProgramAndResets) {
     Step();
     EXPECT_EQ(dev().LimitLatch, 0) << c.what;
     EXPECT_TRUE(Statuses().empty()) << c.what;
+  }
+}
+
+// Every short reset leaves the host with the board's positions, also when
+// no segments are pending and the reset asks the board nothing.
+TEST_F(StatusStepTest, ShortResetsLeaveTheHostWithTheBoardsPositions) {
+  const struct {
+    const char* what;
+    std::vector<int> pins;
+  } cases[] = {
+      {"E-stop input", {kEStopPin}},
+      {"Z limit under LIMIT OVER", {kZPin, kOverPin}},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    for (int a = 0; a < 5; ++a) board().SetPosition(a, 100 * a - 150);
+    for (int pin : c.pins) board().SetPin(pin, 1);
+    Step();
+    EXPECT_EQ(CodeNames(board()), "Status Stop") << c.what;
+    EXPECT_EQ(m->HostPositions(), m->BoardPositions()) << c.what;
   }
 }
 

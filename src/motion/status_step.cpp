@@ -25,6 +25,20 @@ constexpr LimitAxis kLimitAxes[3] = {
 };
 constexpr const char* kEStopPressed = "Emergence Button Pressed!";
 
+// A short reset from the status step. Without segments pending it asks the
+// board nothing, and the E-stop that usually comes with it stops the
+// streaming step's position copy; the host takes this exchange's positions
+// first, or its next full reset would load a stale copy into the board and
+// the steps run since the last copy would be lost.
+void ShortReset(MyDeviceClass& dev, const PluginContext& c, ResetKind kind) {
+  if (c.EndPending == 0) {
+    int32_t p[proto::kAxes];
+    dev.BoardPositions(p);
+    dev.AdoptPositions(p);
+  }
+  dev.Reset(kind);
+}
+
 }  // namespace
 
 void MyDeviceClass::StatusStep() {
@@ -62,7 +76,7 @@ void MyDeviceClass::HandleSafetyInputs() {
     }
     h.SetEStop(true);
     if (c.EStopLatched == 0) {
-      Reset(ResetEStop);
+      ShortReset(*this, c, ResetEStop);
       c.EStopLatched = 1;
       h.PostStatus(kEStopPressed);
     }
@@ -91,7 +105,7 @@ void MyDeviceClass::HandleSafetyInputs() {
   if (h.InActivated(kLimitOverSignal)) {
     // LIMIT OVER lets the operator drive off the switch: one short reset,
     // no E-stop.
-    if (c.LimitOverLatched == 0) Reset(ResetLimit);
+    if (c.LimitOverLatched == 0) ShortReset(*this, c, ResetLimit);
     h.PostStatus(limit.Over);
     c.LimitOverLatched = 1;
     LimitLatch = 1;
@@ -101,17 +115,20 @@ void MyDeviceClass::HandleSafetyInputs() {
   h.PostStatus(limit.Plain);
   if (LimitLatch == 1) return;
 
-  // First handling of this trip.
+  // First handling of this trip. X is stopped by the short reset, Y and Z
+  // once more before it; every axis leaves the host with the board's
+  // positions (after the reset's own exchange when segments are pending).
   h.DoButton(kButtonStopProgram);
-  int32_t p[proto::kAxes];
-  BoardPositions(p);
   if (tripped == 0) {
-    if (h.EngineJogging()) AdoptPositions(p);
-  } else {
-    if (Hardware && Hardware->NotIdentified == 0) SendStop(c);
-    if (c.EndPending == 0) AdoptPositions(p);
+    if (h.EngineJogging()) {
+      int32_t p[proto::kAxes];
+      BoardPositions(p);
+      AdoptPositions(p);
+    }
+  } else if (Hardware && Hardware->NotIdentified == 0) {
+    SendStop(c);
   }
-  Reset(ResetLimit);
+  ShortReset(*this, c, ResetLimit);
   LimitLatch = 1;
 }
 
