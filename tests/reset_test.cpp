@@ -249,7 +249,8 @@ TEST_F(ResetTest, FailuresOnTheWay) {
     if (c.fault == WriteFails) board().FailWrite(c.n);
     else board().FailRead(c.n);
     ctx().Reset();
-    EXPECT_EQ(m->LinkUp(), c.linkUp) << c.what;
+    EXPECT_EQ(ctx().LinkUp, c.linkUp ? 1 : 0) << c.what;
+    EXPECT_EQ(ctx().LinkError, c.linkUp ? 0 : 1) << c.what;
     EXPECT_EQ(host().EStop(), c.estop) << c.what;
     EXPECT_EQ(Statuses(), c.statuses) << c.what;
     // The identification texts survive a reset that got no answer.
