@@ -248,7 +248,16 @@ TEST_F(StatusStepTest, LimitOverResetsOnceAndLeavesTheEStopAlone) {
     EXPECT_EQ(ctx().LimitOverLatched, 1);
   }
   EXPECT_EQ(stops, 1);
+  // Off the switch, but records wait: the latch holds (and the records
+  // meet it in the streaming step).
   board().SetPin(kYPin, 0);
+  Push(1, 1);
+  ctx().PollCount = 3;
+  Step();
+  EXPECT_EQ(CodeNames(board()), "Status");
+  EXPECT_EQ(dev().LimitLatch, 1);
+  EXPECT_EQ(ctx().LimitOverLatched, 1);
+  host().SetRing(host().TrajHead(), host().TrajHead());
   Step();
   EXPECT_EQ(dev().LimitLatch, 0);
   EXPECT_EQ(ctx().LimitOverLatched, 0);
