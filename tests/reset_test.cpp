@@ -113,10 +113,15 @@ TEST(ResetPending, AdoptsTheBoardsPositionsAndLine) {
   const struct {
     const char* what;
     bool boardRunning;  // the board is still running line 5 when asked
+    bool stopLost;      // the Stop write fails
     int32_t line;
+    bool adopted;
   } cases[] = {
-      {"board has no line", false, 77},
-      {"board runs line 5", true, 5},
+      {"board has no line", false, false, 77, true},
+      {"board runs line 5", true, false, 5, true},
+      // A board that may not have stopped is not asked for its positions;
+      // the host's become the board's again.
+      {"Stop lost", false, true, 77, false},
   };
   for (const auto& c : cases) {
     sim::Machine m;
@@ -138,17 +143,19 @@ TEST(ResetPending, AdoptsTheBoardsPositionsAndLine) {
       m.board.SetPosition(0, 4321);
       m.board.SetPosition(4, -17);
     }
-    const std::vector<int32_t> boardAt = m.BoardPositions();
-    m.board.ClearTranscript();
+    if (c.stopLost) m.board.FailWrite(1);
     m.host.SetPosition(1, 999);  // stale: the board knows better
+    const std::vector<int32_t> expected = c.adopted ? m.BoardPositions() : m.HostPositions();
+    m.board.ClearTranscript();
 
     ctx.Reset();
 
     EXPECT_EQ(CodeNames(m.board),
-              std::string(c.boardRunning ? "" : "Stop ") + "Status Identify SetPositions AxisSetup Status")
+              std::string(c.boardRunning || c.stopLost ? "" : "Stop ") +
+                  "Status Identify SetPositions AxisSetup Status")
         << c.what;
-    EXPECT_EQ(m.HostPositions(), boardAt) << c.what;
-    EXPECT_EQ(m.BoardPositions(), boardAt) << c.what;
+    EXPECT_EQ(m.HostPositions(), expected) << c.what;
+    EXPECT_EQ(m.BoardPositions(), expected) << c.what;
     EXPECT_EQ(m.host.CurrentLine(), c.line) << c.what;
     EXPECT_EQ(m.host.LastLine(), c.line) << c.what;
     EXPECT_EQ(ctx.EndPending, 0) << c.what;

@@ -67,6 +67,16 @@ TEST_F(StreamingTest, AtMost41RecordsPerCall) {
   EXPECT_EQ(test::SegmentLines(board()), expected);
 }
 
+// A SegmentsAck answer inside the loop is a fresh picture of the board.
+TEST_F(StreamingTest, AckAnswerPositionsReachTheHostAtOnce) {
+  ctx().PacketCount = 11;
+  PushMany(6, 1, 1);
+  board().SetPosition(0, 777);
+  dev().StreamTrajectory();
+  ASSERT_EQ(CodeNames(board()), "SegmentsAck");
+  EXPECT_EQ(host().Position(0), 777);
+}
+
 TEST_F(StreamingTest, RingIndexWrapsAt4096) {
   host().SetRing(4094, 4094);
   PushMany(3, 1, 1);
