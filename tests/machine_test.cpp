@@ -117,3 +117,54 @@ TEST(Machine, HotPlugPostsAndHandleSwapsRunUnderTheBoardLock) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+// The host's stop notification leaves the host's axes where the board
+// stopped, so the reset that follows loads no stale positions.
+TEST(Machine, StopNotificationAdoptsWhereTheBoardStopped) {
+  sim::Machine m;
+  m.Start();
+  m.Update();
+  std::vector<sim::Machine::Record> program(200);
+  for (size_t i = 0; i < program.size(); ++i) {
+    program[i].Delta[0] = 100.0;
+    program[i].Delta[2] = -37.5;
+    program[i].Line = static_cast<int32_t>(i + 1);
+  }
+  size_t next = m.Feed(program, 0, program.size());
+  for (int i = 0; i < 200 && m.ctx->EndPending == 1; ++i) m.Update();  // SegmentsEnd went out
+  ASSERT_EQ(next, program.size());
+  m.Updates(3);  // the board is still running its queue
+  ASSERT_FALSE(m.board.Idle());
+  m.ctx->Notify(kNotifyStop);
+  EXPECT_TRUE(m.host.EStop());
+  EXPECT_EQ(m.HostPositions(), m.BoardPositions());
+  const std::vector<int32_t> stopped = m.BoardPositions();
+  m.host.SetEStop(false);
+  m.ctx->Reset();
+  EXPECT_TRUE(m.LinkUp());
+  EXPECT_EQ(m.BoardPositions(), stopped) << "the reset shifted the board's coordinates";
+}
+
+// An Identify answered with the wrong code over a working link: E-stop, no
+// message, and the board is not driven any more.
+TEST(Machine, WrongIdentifyAnswerTakesTheLinkOutOfService) {
+  sim::Machine m;
+  m.Start();
+  ASSERT_TRUE(m.LinkUp());
+  m.board.SetIdentifyAnswerCode(0x61);
+  m.host.ClearStatusHistory();
+  m.ctx->Reset();
+  EXPECT_TRUE(m.host.EStop());
+  EXPECT_EQ(m.ctx->LinkError, 0);
+  EXPECT_EQ(m.ctx->LinkUp, 0);
+  EXPECT_TRUE(m.host.StatusHistory().empty());
+  const int before = m.hid.Writes();
+  m.Updates(5);
+  EXPECT_EQ(m.hid.Writes(), before) << "Update kept driving an unidentified board";
+}
+
+}  // namespace
+}  // namespace vx

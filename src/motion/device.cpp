@@ -111,6 +111,9 @@ void MyDeviceClass::Reset(ResetKind kind) {
   BuildSignalConfiguration(c);
   if (Hardware->Identify() == 1) {
     h.SetEStop(true);
+    // A board that does not identify itself is not driven, even over a link
+    // whose transfers still work.
+    c.LinkUp = 0;
     if (c.BoardPresent == 0) {
       h.PostStatus(msg::kNoBoard);
     } else if (c.LinkError == 1) {

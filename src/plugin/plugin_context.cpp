@@ -96,7 +96,14 @@ void PluginContext::Notify(int32_t code) {
     // The board must hear the E-stop that was just raised, not the clear
     // state the last output refresh computed.
     OutputBlock[proto::status::EStopByte] = host.EStop() ? 1 : 0;
-    StatusExchange(*this, StatusReport::Silent);
+    if (StatusExchange(*this, StatusReport::Silent)) {
+      // Where the board stopped is where the host's axes are: a later reset
+      // loads the host's positions into the board, and one cycle-old values
+      // would shift the machine's coordinates by the steps of that cycle.
+      int32_t p[proto::kAxes];
+      for (int a = 0; a < proto::kAxes; ++a) p[a] = proto::BoardPosition(InPayload(), a);
+      Device->AdoptPositions(p);
+    }
   }
   if (code == kNotifyClearLine) host.SetCurrentLine(-1);
   if (code == MenuCommandId && LinkError != 1) OpenConfigDialog(*this);
