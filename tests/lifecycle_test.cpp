@@ -248,3 +248,17 @@ TEST_F(LifecycleTest, StartsWithoutAnyDeviceServices) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+// The plug-in's name is one static text, whatever the host passes.
+TEST(PluginName, SameStaticTextForAnyArgument) {
+  const char* first = PluginContext::SetProName("");
+  EXPECT_STREQ(first, "TQ-Vendrix-V2.1");
+  EXPECT_EQ(PluginContext::SetProName("Mach3"), first);
+  EXPECT_EQ(PluginContext::SetProName(nullptr), first);
+}
+
+}  // namespace
+}  // namespace vx
