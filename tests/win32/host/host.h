@@ -81,6 +81,10 @@ struct Call {
   double Value = 0;
 };
 std::vector<Call> Calls();
+// What the host's GetDRO and GetLED report (DROs 57, 74 and 817 start at
+// 24000, 100 and 10000, all others at 0; every LED starts off).
+void SetDro(int code, double value);
+void SetLed(int code, bool on);
 void ClearCalls();
 int CountCalls(const std::string& name, int code = -1);
 constexpr int kMenuRangeBase = 33000;

@@ -2,6 +2,7 @@
 // its manager, callbacks, main window, export table.
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "host.h"
@@ -256,6 +257,8 @@ ManagerStats StringManagerStats() { return g_stats; }
 // -------------------------------------------------------------- callbacks
 namespace {
 std::vector<Call> g_calls;
+std::map<int, double> g_dros = {{57, 24000.0}, {74, 100.0}, {817, 10000.0}};
+std::set<int> g_leds;
 void Record(const char* name, int code, double value = 0) {
   g_calls.push_back(Call{name, code, value});
 }
@@ -265,24 +268,32 @@ int HostGetMenuRange(int count) {
   return kMenuRangeBase;
 }
 void HostDoButton(int code) { Record("DoButton", code); }
-void HostSetDRO(int code, double value) { Record("SetDRO", code, value); }
+void HostSetDRO(int code, double value) {
+  Record("SetDRO", code, value);
+  g_dros[code] = value;
+}
 double HostGetDRO(int code) {
   Record("GetDRO", code);
-  switch (code) {
-    case 57: return 24000.0;
-    case 74: return 100.0;
-    case 817: return 10000.0;
-    default: return 0.0;
-  }
+  auto it = g_dros.find(code);
+  return it == g_dros.end() ? 0.0 : it->second;
 }
 bool HostGetLED(int code) {
   Record("GetLED", code);
-  return false;
+  return g_leds.count(code) != 0;
 }
 void HostSetLED(int code, bool on) { Record("SetLED", code, on); }
 void HostCode(const char*) { Record("Code", 0); }
 }
 }  // namespace
+
+void SetDro(int code, double value) { g_dros[code] = value; }
+void SetLed(int code, bool on) {
+  if (on) {
+    g_leds.insert(code);
+  } else {
+    g_leds.erase(code);
+  }
+}
 
 std::vector<Call> Calls() { return g_calls; }
 void ClearCalls() { g_calls.clear(); }

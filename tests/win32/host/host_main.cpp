@@ -3,87 +3,14 @@
 // code is nonzero when anything failed.
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <map>
 
-#include "host.h"
+#include "scenario.h"
 
 #include <dbt.h>
 
-#include "../stand_in/stand_in.h"
-#include "link/board_protocol.h"
-#include "pipe_board.h"
-
 using namespace host;
-namespace off = vx::host;
 
 namespace {
-
-constexpr const char* kNoBoard = "No VendrixBoard, Please plug it in!";
-constexpr const char* kStarting = "Starting Vendrix plugin";
-constexpr const char* kSettingsPath = "\\MACH3\\plugin.dat";
-constexpr const char* kInitialStatus = "Mach3 ready";
-constexpr const char* kConnected = "Vendrix Connected.";
-constexpr const char* kResetConnected = "Vendrix connected";
-
-namespace proto = vx::proto;
-
-// A pipe standing in for the board's HID interface; `n` tells instances apart.
-std::string PipePath(const char* vidPid, const char* n) {
-  return std::string("\\\\.\\pipe\\HID#") + vidPid + "#" + n;
-}
-
-std::string Join(const std::vector<std::string>& v) {
-  std::string s;
-  for (const std::string& t : v) s += (s.empty() ? "" : ", ") + Quote(t);
-  return "[" + s + "]";
-}
-std::string Codes(const std::vector<int>& v) {
-  std::string s;
-  for (int c : v) s += (s.empty() ? "" : " ") + std::to_string(c);
-  return "[" + s + "]";
-}
-std::string Num(double v) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.6g", v);
-  return text;
-}
-
-// Everything a scenario needs: the structures, the window, the plug-in.
-struct Host {
-  Structures s;
-  HWND window = nullptr;
-  Plugin plugin;
-
-  bool Start() {
-    window = CreateMainWindow();
-    Check(window != nullptr, "main window created", "CreateWindowA failed");
-    if (window == nullptr || !AllocateStructures(&s, window)) return false;
-    InitStatusLine(&s, kInitialStatus);
-    PinStatus(true);
-    if (!LoadPlugin(&plugin)) return false;
-    RegisterCallbacks(plugin);
-    return true;
-  }
-  uint8_t InitControl() {
-    uint8_t r = plugin.InitControl(s.Engine, s.Settings, s.Planner, s.View);
-    PumpMessages();
-    return r;
-  }
-  void PostInitControl() {
-    plugin.PostInitControl();
-    PumpMessages();
-  }
-  void Update(int times) {
-    for (int i = 0; i < times; ++i) {
-      plugin.Update();
-      PumpMessages();
-    }
-  }
-  uint8_t& EStop() { return Field<uint8_t>(s.Engine, off::engine::EStop); }
-  int32_t& CurrentLine() { return Field<int32_t>(s.Engine, off::engine::CurrentLine); }
-  double PulseRate(int m) { return Field<double>(s.Planner, off::planner::PulseRate + 8 * m); }
-};
 
 // The settings record as the configuration dialog saves it.
 bool WriteSettings(int kHz) {
@@ -101,14 +28,6 @@ bool WriteSettings(int kHz) {
   return ok && written == static_cast<DWORD>(n) && n == 66;
 }
 
-void CheckPulseRates(Host& h, double expected) {
-  std::string bad;
-  for (int m = 0; m < off::kPulseRates; ++m) {
-    if (h.PulseRate(m) != expected) bad += " [" + std::to_string(m) + "]=" + Num(h.PulseRate(m));
-  }
-  Check(bad.empty(), "PulseRate holds " + Num(expected) + " in all seven entries", bad);
-}
-
 void CheckStartupValues(Host& h) {
   int32_t count = Field<int32_t>(h.s.Planner, off::planner::InitCount);
   double real = Field<double>(h.s.Planner, off::planner::InitReal);
@@ -118,21 +37,6 @@ void CheckStartupValues(Host& h) {
         "start-up values InitCount 450, InitReal 0.004, InitWord 1, InitFlag 0",
         std::to_string(count) + ", " + Num(real) + ", " + std::to_string(word) + ", " +
             std::to_string(flag));
-}
-
-void CheckStringManager(const char* when) {
-  ManagerStats m = StringManagerStats();
-  Check(m.Errors == 0, std::string("host string manager called correctly ") + when,
-        std::to_string(m.Errors) + " errors, last: " + m.LastError);
-  StringHeader* hdr = StatusHeader();
-  Check(hdr != nullptr && hdr->Manager == HostStringManager() &&
-            hdr->Length == static_cast<int>(StatusText().size()) && hdr->Refs >= 1 &&
-            hdr->Allocated >= hdr->Length,
-        std::string("status string header consistent ") + when,
-        hdr ? "manager " + std::to_string(hdr->Manager == HostStringManager()) + ", length " +
-                  std::to_string(hdr->Length) + ", allocated " + std::to_string(hdr->Allocated) +
-                  ", refs " + std::to_string(hdr->Refs)
-            : "no header");
 }
 
 // ------------------------------------------------------------- scenarios
@@ -252,50 +156,6 @@ void CaseSettings() {
 
 // ------------------------------------------------ scenarios with stand-ins
 
-// The stand-in setupapi.dll and hid.dll are the ones the DLL got.
-bool StandInStats(const char* dll, const char* export_, standin::Stats* out) {
-  HMODULE m = GetModuleHandleA(dll);
-  if (m == nullptr) return false;
-  auto f = reinterpret_cast<standin::StatsFn>(
-      reinterpret_cast<void*>(GetProcAddress(m, export_)));
-  if (f == nullptr) return false;
-  f(out);
-  return true;
-}
-
-bool CheckStandInsLoaded() {
-  standin::Stats st;
-  bool ok = StandInStats("setupapi.dll", "StandInSetupApiStats", &st) &&
-            StandInStats("hid.dll", "StandInHidStats", &st);
-  Check(ok, "Vendrix.dll runs on the stand-in setupapi.dll and hid.dll",
-        "run with WINEDLLOVERRIDES=setupapi,hid=n,b and the stand-ins beside the host");
-  return ok;
-}
-
-// Every device information set and every preparsed-data block the plug-in
-// got was given back, and every call kept to the documented contract.
-void CheckStandInsBalanced() {
-  standin::Stats setup{}, hid{};
-  StandInStats("setupapi.dll", "StandInSetupApiStats", &setup);
-  StandInStats("hid.dll", "StandInHidStats", &hid);
-  Check(setup.Created > 0 && setup.Created == setup.Released,
-        "every device information set is destroyed",
-        std::to_string(setup.Created) + " created, " + std::to_string(setup.Released) +
-            " destroyed");
-  Check(hid.Created == hid.Released, "every preparsed-data block is freed",
-        std::to_string(hid.Created) + " got, " + std::to_string(hid.Released) + " freed");
-  Check(setup.Misuses == 0 && hid.Misuses == 0,
-        "SetupDi and HidD calls made as documented (sizes, flags, class)",
-        std::string(setup.LastMisuse) + " " + hid.LastMisuse);
-}
-
-// The board simulator saw no protocol violation.
-void CheckBoardBehaved(PipeDevice& device) {
-  std::vector<std::string> v;
-  device.WithBoard([&](vx::sim::BoardSim& b) { v = b.Violations(); });
-  Check(v.empty(), "the board saw no protocol violation", v.empty() ? "" : v.front());
-}
-
 // Start-up with candidates that must be passed over before the board.
 void CaseBoard() {
   vx::sim::BoardSim board, secondBoard;
@@ -311,7 +171,6 @@ void CaseBoard() {
   // A listed interface that cannot be opened comes first.
   ListHidDevices({PipePath("VID_3698&PID_0107", "0"), mouse.Path(), noCaps.Path(),
                   newer.Path(), vendrix.Path(), second.Path()});
-  DeleteFileA(kSettingsPath);
 
   Host h;
   if (!h.Start() || !CheckStandInsLoaded()) return;
@@ -382,28 +241,13 @@ void CaseBoard() {
   CheckStringManager("with a board");
 }
 
-// A WM_DEVICECHANGE broadcast as Windows sends it for a device interface.
-LRESULT SendDeviceChange(HWND window, WPARAM event, const std::string& name) {
-  std::vector<uint8_t> bytes(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + name.size() + 1);
-  auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes.data());
-  b->dbcc_size = static_cast<DWORD>(bytes.size());
-  b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  std::memcpy(&b->dbcc_classguid, standin::kHidGuid, sizeof b->dbcc_classguid);
-  std::memcpy(b->dbcc_name, name.c_str(), name.size() + 1);
-  LRESULT r = SendMessageA(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(b));
-  PumpMessages();
-  return r;
-}
-
 // Unplugging and replugging the board, told through the subclassed window.
 void CaseHotplug() {
   vx::sim::BoardSim board;
   PipeDevice vendrix(PipePath("VID_3698&PID_0107", "1"), HidIdentity{}, &board);
   Check(vendrix.Start(), "board pipe created");
   ListHidDevices({vendrix.Path()});
-  DeleteFileA(kSettingsPath);
-  const std::string boardName =
-      "\\\\?\\HID#VID_3698&PID_0107#7&2f1b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  const std::string boardName = BoardInterfaceName();
   const std::string mouseName =
       "\\\\?\\HID#VID_046D&PID_C077#7&aa11&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
   const std::string lowerName =
@@ -506,12 +350,15 @@ DWORD WINAPI Watchdog(LPVOID arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::map<std::string, std::function<void()>> cases = {
+  CaseTable cases = {
       {"noboard", CaseNoBoard},
       {"settings", CaseSettings},
       {"board", CaseBoard},
       {"hotplug", CaseHotplug},
   };
+  AddMotionCases(cases);
+  AddStreamCases(cases);
+  AddDialogCases(cases);
   std::string name;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--case") == 0 && i + 1 < argc) name = argv[++i];
