@@ -2,6 +2,7 @@
 // notification, through the real DLL against the board simulator.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "scenario.h"
@@ -320,6 +321,7 @@ void CaseNotifyStop() {
         h.E<uint8_t>(off::engine::OutSignal + off::engine::OutSignalSize * 3 + off::engine::OutActive) = 1;
         h.E<uint8_t>(off::engine::OutSignal + off::engine::OutSignalSize * 3 + off::engine::OutActivated) = 1;
         SetLed(11, true);
+        Field<uint8_t>(h.s.JogFullSpeed, 0) = 1;
       }))
     return;
   Host& h = rig.h;
@@ -334,8 +336,17 @@ void CaseNotifyStop() {
           "the board gets the outputs and the LED while running" + n,
           status.empty() ? "no Status" : StatusBytes(status.back()));
 
+    // A jog under way when the notification comes.
+    const int32_t from = h.Position(0);
+    h.plugin.JogOn(0, code == 14 ? 0 : 1, 0.0);
+    bool moving = rig.UpdateUntil([&] { return std::abs(rig.BoardPosition(0) - from) > 100; }, 10000);
     rig.device.ClearReports();
     h.plugin.Notify(code);
+    const int32_t stoppedAt = rig.BoardPosition(0);
+    Check(moving && LastMoveEnd(rig) == vx::sim::MoveEnd::Stop && h.Position(0) == stoppedAt,
+          "the notification stops the jog and the host takes where the board stopped" + n,
+          "host " + std::to_string(h.Position(0)) + ", board " + std::to_string(stoppedAt) +
+              ", move ended by " + vx::sim::MoveEndName(LastMoveEnd(rig)));
     std::vector<Report> sent = rig.Sent();
     std::vector<int> codes = rig.SentCodes();
     bool stopZero = !sent.empty() &&
@@ -359,8 +370,9 @@ void CaseNotifyStop() {
     codes = rig.SentCodes();
     std::vector<int> want = {proto::kStop, proto::kIdentify, proto::kSetPositions,
                              proto::kAxisSetup, proto::kStatus};
-    Check(codes == want && StatusText() == kResetConnected,
-          "the host's reset brings the link back" + n, Codes(codes) + " " + Quote(StatusText()));
+    Check(codes == want && StatusText() == kResetConnected && rig.BoardPosition(0) == stoppedAt,
+          "the host's reset brings the link back, the board's X unchanged" + n,
+          Codes(codes) + " " + Quote(StatusText()) + ", X " + std::to_string(rig.BoardPosition(0)));
     rig.device.ClearReports();
   }
   h.Update(2);
