@@ -168,3 +168,56 @@ TEST(Machine, WrongIdentifyAnswerTakesTheLinkOutOfService) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+// A board that keeps moving while the plug-in talks to it, as a real one
+// does: every written report finds it some time further on.
+class RealTimeBoard : public sim::HidDevice {
+ public:
+  explicit RealTimeBoard(sim::BoardSim& board) : board_(board) {}
+  bool Receive(const uint8_t* report) override {
+    board_.Advance(3000);
+    return board_.Receive(report);
+  }
+  bool Answer(uint8_t* report) override { return board_.Answer(report); }
+  bool Plugged() const override { return board_.Plugged(); }
+  uint32_t PlugGeneration() const override { return board_.PlugGeneration(); }
+
+ private:
+  sim::BoardSim& board_;
+};
+
+// An E-stop during a jog: the board runs on between its Status answer and
+// the Stop. The host must end up where the board stopped, so that the reset
+// that follows does not shift the board's coordinates.
+TEST(Machine, EStopDuringAJogKeepsTheBoardsCoordinates) {
+  sim::Machine m;
+  RealTimeBoard realTime(m.board);
+  m.hid.Candidate(m.boardCandidate).Device = &realTime;
+  constexpr int kEStopPin = 13;
+  m.host.SetInput(25, true, kEStopPin);
+  m.board.SetEStopInput(kEStopPin, 1);
+  m.host.SetJogFullSpeed(true);
+  m.Start();
+  m.Updates(2);
+  m.ctx->JogOn(0, 0, 0.0);
+  m.Updates(20);
+  ASSERT_FALSE(m.board.Idle());
+  m.board.PressEStop(true);
+  m.Update();
+  EXPECT_TRUE(m.host.EStop());
+  ASSERT_TRUE(m.board.Idle());
+  EXPECT_EQ(m.HostPositions(), m.BoardPositions());
+  const std::vector<int32_t> stopped = m.BoardPositions();
+  m.board.PressEStop(false);
+  m.Updates(2);
+  m.host.SetEStop(false);
+  m.ctx->Reset();
+  EXPECT_TRUE(m.LinkUp());
+  EXPECT_EQ(m.BoardPositions(), stopped) << "the reset shifted the board's coordinates";
+}
+
+}  // namespace
+}  // namespace vx

@@ -144,7 +144,7 @@ TEST_F(StatusStepTest, HeldEStopIsHandledAgainEverySeventhStep) {
   board().PressEStop(true);
   Step();
   EXPECT_EQ(Statuses(), std::vector<std::string>{"Emergence Button Pressed!"});
-  EXPECT_EQ(CodeNames(board()), "Status Stop");
+  EXPECT_EQ(CodeNames(board()), "Status Stop Status");
 }
 
 TEST_F(StatusStepTest, FirstLimitTripStopsTheProgramAndResets) {
@@ -159,11 +159,11 @@ TEST_F(StatusStepTest, FirstLimitTripStopsTheProgramAndResets) {
   } cases[] = {
       // The board keeps running its queue after a SegmentsEnd: the host must
       // hold where it stopped, as for Y and Z.
-      {"X, not jogging", kXPin, false, false, "Status Stop", true, "XLimit Switch Triggered!"},
+      {"X, not jogging", kXPin, false, false, "Status Stop Status", true, "XLimit Switch Triggered!"},
       {"X, segments pending", kXPin, false, true, "Status Stop Status", true, "XLimit Switch Triggered!"},
-      {"X, jogging", kXPin, true, false, "Status Stop", true, "XLimit Switch Triggered!"},
-      {"Y", kYPin, false, false, "Status Stop Stop", true, "YLimit Switch Triggered!"},
-      // Pending segments: the short reset asks the board where it stopped.
+      {"X, jogging", kXPin, true, false, "Status Stop Status", true, "XLimit Switch Triggered!"},
+      {"Y", kYPin, false, false, "Status Stop Stop Status", true, "YLimit Switch Triggered!"},
+      // The short reset asks the board where it stopped, pending or not.
       {"Z, segments pending", kZPin, false, true, "Status Stop Stop Status", true,
        "ZLimit Switch Triggered!"},
   };
@@ -197,7 +197,7 @@ TEST_F(StatusStepTest, FirstLimitTripStopsTheProgramAndResets) {
 }
 
 // Every short reset leaves the host with the board's positions, also when
-// no segments are pending and the reset asks the board nothing.
+// no segments are pending.
 TEST_F(StatusStepTest, ShortResetsLeaveTheHostWithTheBoardsPositions) {
   const struct {
     const char* what;
@@ -211,7 +211,7 @@ TEST_F(StatusStepTest, ShortResetsLeaveTheHostWithTheBoardsPositions) {
     for (int a = 0; a < 5; ++a) board().SetPosition(a, 100 * a - 150);
     for (int pin : c.pins) board().SetPin(pin, 1);
     Step();
-    EXPECT_EQ(CodeNames(board()), "Status Stop") << c.what;
+    EXPECT_EQ(CodeNames(board()), "Status Stop Status") << c.what;
     EXPECT_EQ(m->HostPositions(), m->BoardPositions()) << c.what;
   }
 }
@@ -230,7 +230,7 @@ TEST_F(StatusStepTest, OnlyOneSafetyInputIsHandledPerStep) {
   board().SetPin(kZPin, 1);
   Step();
   EXPECT_EQ(Statuses(), std::vector<std::string>{"XLimit Switch Triggered!"});
-  EXPECT_EQ(CodeNames(board()), "Status Stop");
+  EXPECT_EQ(CodeNames(board()), "Status Stop Status");
 }
 
 TEST_F(StatusStepTest, LimitOverResetsOnceAndLeavesTheEStopAlone) {

@@ -93,6 +93,16 @@ void MyDeviceClass::Reset(ResetKind kind) {
     if (line == static_cast<int32_t>(proto::segments::kNoLine)) line = c.LastSentLine;
     h.SetCurrentLine(line);
     h.SetLastLine(line);
+  } else if (kind != ResetFull && Hardware->NotIdentified == 0) {
+    // No stream is pending, but a jog, homing or probe move (or the tail of
+    // a program) ran on until the Stop above: ask where the board stopped,
+    // or the next full reset would load the host's older positions into it.
+    if (!StatusExchange(c, StatusReport::Reset)) return;
+    if (c.LinkError != 1) {
+      int32_t p[proto::kAxes];
+      BoardPositions(p);
+      AdoptPositions(p);
+    }
   }
 
   c.SlotCount = 0;
