@@ -33,6 +33,17 @@ enum SequenceState : int32_t {
   SeqHomeEnd = 5,
 };
 
+// Results of EncodeSegment.
+enum EncodeResult : int {
+  SegmentTaken = 0,
+  // Not taken: the speed limit, or the packet could not be written. The
+  // record stays in the ring.
+  SegmentRefused = 1,
+  // The record went out in a SegmentsAck packet whose answer could not be
+  // read: the board has it, so it must not be sent again.
+  SegmentSentUnanswered = 2,
+};
+
 // The board: identification, position loading and the segment encoder.
 class MyHardwareClass {
  public:
@@ -43,8 +54,7 @@ class MyHardwareClass {
   // BoardSerial and BoardVersion from an answer.
   int Identify();
   void LoadPositions(const int32_t positions[proto::kAxes]);
-  // One ring record into the open packet: 0 taken, 1 not taken (speed limit
-  // or a failed transfer).
+  // One ring record into the open packet (an EncodeResult).
   int EncodeSegment(const double delta[proto::kAxes], int32_t lineId);
   // Builds the SegmentsEnd packet in OutReport from the open packet and
   // clears it.

@@ -42,7 +42,7 @@ int MyHardwareClass::EncodeSegment(const double delta[proto::kAxes], int32_t lin
     // not a number at all, which no truncation could make sense of.
     if (!(std::fabs(delta[a]) <= proto::segments::kMaxSteps)) {
       c.SpeedTooHigh = 1;
-      return 1;
+      return SegmentRefused;
     }
   }
   const proto::Segment seg = proto::MakeSegment(delta, lineId);
@@ -66,10 +66,10 @@ int MyHardwareClass::EncodeSegment(const double delta[proto::kAxes], int32_t lin
   // A SegmentsAck and its answer are one exchange.
   LockGuard lock(c.os.BoardLock);
   std::memcpy(c.OutPayload(), buf, proto::kPayloadSize);
-  if (!WriteReport(c)) return 1;
+  if (!WriteReport(c)) return SegmentRefused;
   std::memset(buf, 0, proto::kPayloadSize);
   if (c.AckPending == 1) {
-    if (!ReadAnswer(c)) return 1;
+    if (!ReadAnswer(c)) return SegmentSentUnanswered;
     // An answer below 10 would make the interval 0, which the packet count
     // never equals: flow control would stop until the next reset. The
     // board asked to be throttled, so answer every packet instead.
@@ -78,7 +78,7 @@ int MyHardwareClass::EncodeSegment(const double delta[proto::kAxes], int32_t lin
     std::memcpy(c.BoardState.data(), c.InPayload(), proto::kPayloadSize);
     c.AckPending = 0;
   }
-  return 0;
+  return SegmentTaken;
 }
 
 void MyHardwareClass::BuildSegmentsEnd() {

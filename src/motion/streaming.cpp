@@ -86,7 +86,8 @@ void MyDeviceClass::StreamTrajectory() {
       c.LastSentLine = line;
       double delta[proto::kAxes];
       h.CopyStepDeltas(i, delta);
-      if (Hardware->EncodeSegment(delta, line) == 1) {
+      const int result = Hardware->EncodeSegment(delta, line);
+      if (result == SegmentRefused) {
         // The record stays in the ring; the sequence step reports the stop.
         WaitForGcodeIdle = 1;
         // Refused for speed, it is reported by the next cycle; a lost packet
@@ -97,6 +98,12 @@ void MyDeviceClass::StreamTrajectory() {
       if (c.LinkError == 0) CopyBoardPositionsToHost();
       h.SetTrajIndex((i + 1) & host::kRingMask);
       InMotion = 1;
+      if (result == SegmentSentUnanswered) {
+        // The board has the record; sending it again after the reset
+        // would run it twice. The link is down: stop here all the same.
+        WaitForGcodeIdle = 1;
+        break;
+      }
       if (h.RingEmpty()) break;  // TrajHead is read afresh each time
     }
   }
