@@ -124,6 +124,15 @@ void PluginContext::Update() {
     dev.StatusStep();
     PollCount = 0;
   }
+  // A status step that lost the board ends the cycle: the later phases would
+  // act on board state that is no longer current and talk to a board the
+  // link flags have given up on; a homing step could even command a move
+  // right after the E-stop the failure raised, and its messages would hide
+  // the communication error.
+  if (LinkError == 1 || LinkUp == 0) {
+    UpdateBusy = 0;
+    return;
+  }
   dev.StreamTrajectory();
   dev.RefreshOutputs();
   dev.SequenceStep();
