@@ -159,6 +159,12 @@ void MyDeviceClass::Reset(ResetKind kind) {
   h.SetDwellTime(0);
   InMotion = 1;
   Sequence = SeqSettle;
+  if (c.LinkUp == 0) {
+    // "Vendrix connected" is already on the status line: it must not stay
+    // there over a board that never got its positions or axis setup.
+    h.SetEStop(true);
+    h.PostStatus(c.BoardPresent == 1 ? msg::kIdentifyError : msg::kNoBoard);
+  }
 }
 
 }  // namespace vx
