@@ -245,9 +245,10 @@ TEST_F(ResetTest, FailuresOnTheWay) {
   } cases[] = {
       // A lost Stop does not matter once the board answers Identify.
       {"Stop write", WriteFails, 1, true, false, {"Vendrix connected"}},
-      // The board is not configured: it must not be driven.
-      {"SetPositions write", WriteFails, 3, false, false, {"Vendrix connected"}},
-      {"AxisSetup write", WriteFails, 4, false, false, {"Vendrix connected"}},
+      // The board is not configured: it must not be driven, and the host
+      // must not be left believing "Vendrix connected".
+      {"SetPositions write", WriteFails, 3, false, true, {"Vendrix connected", "Vendrix communicate error!!"}},
+      {"AxisSetup write", WriteFails, 4, false, true, {"Vendrix connected", "Vendrix communicate error!!"}},
       {"Status write", WriteFails, 5, false, true, {"Vendrix connected", "Cnc communicate error!!"}},
       {"Status read", ReadFails, 2, false, true, {"Vendrix connected", "Cnc communicate error!!"}},
       {"Identify write", WriteFails, 2, false, true, {"Vendrix communicate error!!"}},

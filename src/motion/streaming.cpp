@@ -99,9 +99,11 @@ void MyDeviceClass::StreamTrajectory() {
       h.SetTrajIndex((i + 1) & host::kRingMask);
       InMotion = 1;
       if (result == SegmentSentUnanswered) {
-        // The board has the record; sending it again after the reset
-        // would run it twice. The link is down: stop here all the same.
+        // The board has the record, so it leaves the ring (sending it again
+        // after the reset would run it twice); the lost answer stops the
+        // host as a lost packet does.
         WaitForGcodeIdle = 1;
+        StreamFailed(c);
         break;
       }
       if (h.RingEmpty()) break;  // TrajHead is read afresh each time
