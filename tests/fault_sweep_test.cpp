@@ -269,6 +269,9 @@ Expectation Expect(const Transfer& t) {
       if (inReset) return {true, true, msg::kCommError2};
       return {true, true, t.Write ? msg::kCommError1 : msg::kCommError2};
     case proto::kSegmentsEnd:
+    case proto::kSegments:
+    case proto::kSegmentsAck:
+      // A program that lost segments stops the host.
       return {true, true, msg::kCommError2};
     case proto::kIdentify:
       // No answer: the reset posts its own complaint and raises E-stop.
