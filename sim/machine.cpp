@@ -24,8 +24,14 @@ Machine::Machine(MachineOptions opts) : board(opts.Board), options(opts) {
   };
 }
 
-// The context goes first: its device's teardown still talks to the board.
-Machine::~Machine() { ctx.reset(); }
+// The context goes first: its device's teardown still talks to the board,
+// and to the board itself: a test's wrapper around it was declared after the
+// machine (it needs the board) and is already gone.
+Machine::~Machine() {
+  if (boardCandidate >= 0 && boardCandidate < hid.CandidateCount())
+    hid.Candidate(boardCandidate).Device = &board;
+  ctx.reset();
+}
 
 void Machine::Start() {
   host.InstallCallbacks(*ctx);
