@@ -210,6 +210,20 @@ TEST_F(PostStatusTest, UnusableStatusMessageIsLeftAlone) {
   EXPECT_TRUE(host.WrittenRanges().empty());
 }
 
+// A shared string whose header claims far more text than its block holds:
+// the claimed text runs into the block the fork takes, and the copy must
+// still be a well-defined move (AddressSanitizer reports an overlapping
+// copy). Found by the status_string fuzz target.
+TEST_F(PostStatusTest, OverlongLengthOnASharedStringIsMovedNotCopied) {
+  HostAddr chars = Install(host.HostStringManager(), "old", 3, 2);
+  host.Poke<int32_t>(chars - 16 + host::string::Length, 1000);
+  host.Poke<int32_t>(chars - 16 + host::string::Allocated, 1320);
+  view.PostStatus("new");
+  EXPECT_EQ(host.StatusText(), "new");
+  EXPECT_NE(host.StatusChars(), chars);
+  EXPECT_TRUE(host.HeapErrors().empty()) << host.HeapErrors().front();
+}
+
 TEST_F(PostStatusTest, ManyPostsNeitherLeakNorCorrupt) {
   for (bool shared : {false, true}) {
     SCOPED_TRACE(shared ? "matching managers" : "foreign manager");

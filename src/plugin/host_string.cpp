@@ -102,7 +102,9 @@ void HostView::PostStatus(const char* text) {
       }
       uint8_t* dst = mem.Map(fresh + hs::HeaderSize, static_cast<uint32_t>(want) + 1, true);
       const uint8_t* src = mem.Map(chars, static_cast<uint32_t>(h.Length) + 1, false);
-      std::memcpy(dst, src, static_cast<size_t>(h.Length) + 1);
+      // A header that claims more text than its block holds can make the
+      // old range run into the fresh block: move, never copy.
+      std::memmove(dst, src, static_cast<size_t>(h.Length) + 1);
       PutField(mem, fresh, hs::Length, h.Length);
       Release(mem, header);
       header = fresh;
