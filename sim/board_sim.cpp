@@ -287,13 +287,14 @@ void BoardSim::TickMove(double dt) {
     // Switches change with every step, so the stop input is tested per step.
     if (StopInputReached()) {
       StopMove(MoveEnd::StopInput);
-      return;
+      break;
     }
     if (move_.Done >= move_.Total) {
       StopMove(move_.Braking ? MoveEnd::JogStop : MoveEnd::Distance);
-      return;
+      break;
     }
   }
+  if (steps > 0 && observer_) observer_(now_ + static_cast<uint64_t>(dt * 1e6 + 0.5), pos_);
 }
 
 void BoardSim::TickStream(uint64_t us) {
@@ -332,6 +333,7 @@ void BoardSim::TickStream(uint64_t us) {
       pos_[a] = static_cast<int32_t>(static_cast<uint32_t>(pos_[a]) + delta);
     }
     if (!current_.Marker) ++stats_.SegmentsExecuted;
+    if (observer_) observer_(now_ + (us - budget), pos_);
     segmentActive_ = false;
     if (seg.EndMark) {
       moveDone_ = true;

@@ -115,6 +115,12 @@ class BoardSim : public HidDevice {
   size_t QueuedSegments() const { return queue_.size(); }
   bool StreamOpen() const { return streamOpen_; }
 
+  // Told the simulated time and the five positions whenever the axes have
+  // moved: after every executed segment and every tick of a single-axis
+  // move, also inside a held SegmentsAck answer. For pictures of the path.
+  using MotionObserver = std::function<void(uint64_t timeUs, const std::array<int32_t, proto::kAxes>& pos)>;
+  void SetMotionObserver(MotionObserver observer) { observer_ = std::move(observer); }
+
   // ---- What the board was told
   struct Outputs {
     bool Received = false;
@@ -207,6 +213,7 @@ class BoardSim : public HidDevice {
   uint32_t generation_ = 0;
 
   std::array<int32_t, proto::kAxes> pos_{};
+  MotionObserver observer_;
   MoveState move_;
   bool moveDone_ = false;
   MoveEnd moveEnd_ = MoveEnd::None;
