@@ -125,7 +125,12 @@ class HostSim : public HostMemory {
   const uint8_t* Ptr(HostAddr addr, uint32_t size) const;
 
   // ---- Write log of Map(write = true)
-  void SetWriteLogging(bool on) { logWrites_ = on; }  // off for benchmarks
+  // Off for benchmarks and the simulator: the plug-in's host view then
+  // reaches the arena directly, without a Map call per field.
+  void SetWriteLogging(bool on) {
+    logWrites_ = on;
+    SetDirectAccess(!on);
+  }
   void ClearWriteLog() { written_.clear(); }
   // Coalesced written ranges, in address order.
   std::vector<ByteRange> WrittenRanges() const;

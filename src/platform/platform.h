@@ -39,6 +39,19 @@ class HostMemory {
   // Told after each PostStatus that left its text on the host's status
   // line. Only a recording fake cares; the real host repaints by itself.
   virtual void StatusPosted() {}
+
+  // True while a pointer from Map stays valid for as long as this memory
+  // lives and accesses through it need no bookkeeping (no write log): the
+  // host view then reaches the fields of the four host structures through
+  // native pointers it took once, without a call per field. Every read
+  // still goes to the host's bytes at the moment of the call.
+  bool DirectAccess() const { return direct_; }
+
+ protected:
+  void SetDirectAccess(bool on) { direct_ = on; }
+
+ private:
+  bool direct_ = false;
 };
 
 // HID interface class enumeration and device I/O (SetupDi*, HidD_*, HidP_*,

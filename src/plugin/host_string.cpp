@@ -57,11 +57,12 @@ bool Usable(HostMemory& mem, HostAddr header, int32_t chars, StringHeader* h) {
 }  // namespace
 
 void HostView::PostStatus(const char* text) {
-  if (memory_ == nullptr || planner_ == 0) return;
+  const HostAddr planner = PlannerAddr();
+  if (memory_ == nullptr || planner == 0) return;
   LockGuard lock(statusLock_);
   HostMemory& mem = *memory_;
   if (text == nullptr) text = "";
-  const HostAddr field = planner_ + host::planner::StatusMessage;
+  const HostAddr field = planner + host::planner::StatusMessage;
   const uint8_t* fieldBytes = mem.Map(field, 4, false);
   if (fieldBytes == nullptr) return;
   HostAddr chars;

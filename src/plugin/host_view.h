@@ -141,125 +141,127 @@ class HostView {
   HostView() = default;
   explicit HostView(HostMemory* memory) : memory_(memory) {}
 
-  void SetMemory(HostMemory* memory) { memory_ = memory; }
+  void SetMemory(HostMemory* memory) {
+    memory_ = memory;
+    MapRegions();
+  }
   HostMemory* Memory() const { return memory_; }
   void Attach(HostAddr engine, HostAddr settings, HostAddr planner,
               HostAddr view) {
-    engine_ = engine;
-    settings_ = settings;
-    planner_ = planner;
-    view_ = view;
+    regions_[Engine].Base = engine;
+    regions_[Settings].Base = settings;
+    regions_[Planner].Base = planner;
+    regions_[View].Base = view;
+    MapRegions();
   }
-  HostAddr EngineAddr() const { return engine_; }
-  HostAddr SettingsAddr() const { return settings_; }
-  HostAddr PlannerAddr() const { return planner_; }
-  HostAddr ViewAddr() const { return view_; }
+  HostAddr EngineAddr() const { return regions_[Engine].Base; }
+  HostAddr SettingsAddr() const { return regions_[Settings].Base; }
+  HostAddr PlannerAddr() const { return regions_[Planner].Base; }
+  HostAddr ViewAddr() const { return regions_[View].Base; }
 
   HostCallbacks& Callbacks() { return callbacks_; }
   const HostCallbacks& Callbacks() const { return callbacks_; }
 
   // ---- Engine: trajectory ring
-  int32_t TrajIndex() const { return Get<int32_t>(engine_ + host::engine::TrajIndex); }
-  void SetTrajIndex(int32_t v) { Put<int32_t>(engine_ + host::engine::TrajIndex, v); }
-  int32_t TrajHead() const { return Get<int32_t>(engine_ + host::engine::TrajHead); }
+  int32_t TrajIndex() const { return Field<int32_t>(Engine, host::engine::TrajIndex); }
+  void SetTrajIndex(int32_t v) { SetField<int32_t>(Engine, host::engine::TrajIndex, v); }
+  int32_t TrajHead() const { return Field<int32_t>(Engine, host::engine::TrajHead); }
   bool RingEmpty() const { return TrajHead() == TrajIndex(); }
   // Record i of the ring, i in 0..4095 (masked).
   int32_t TrajLineId(int32_t i) const {
-    return Get<int32_t>(engine_ + host::engine::Trajectory +
-                        host::engine::TrajectorySize * Ring(i) +
-                        host::engine::TrajLineId);
+    return Field<int32_t>(Engine, host::engine::Trajectory + host::engine::TrajectorySize * Ring(i) +
+                                      host::engine::TrajLineId);
   }
 
   // ---- Engine: flags
-  bool EngineJogging() const { return Flag(engine_ + host::engine::Jogging); }
-  void SetEngineJogging(bool v) { PutFlag(engine_ + host::engine::Jogging, v); }
-  void SetSync() { PutFlag(engine_ + host::engine::Sync, true); }
-  bool Sync() const { return Flag(engine_ + host::engine::Sync); }
-  bool EStop() const { return Flag(engine_ + host::engine::EStop); }
-  void SetEStop(bool v) { PutFlag(engine_ + host::engine::EStop, v); }
-  void SetDwellTime(int32_t v) { Put<int32_t>(engine_ + host::engine::DwellTime, v); }
-  bool JogReverse(int a) const { return Flag(engine_ + host::engine::JogReverse + Ax(a)); }
-  void SetProbeActive(int32_t v) { Put<int32_t>(engine_ + host::engine::ProbeActive, v); }
-  int32_t CurrentLine() const { return Get<int32_t>(engine_ + host::engine::CurrentLine); }
-  void SetCurrentLine(int32_t v) { Put<int32_t>(engine_ + host::engine::CurrentLine, v); }
-  int32_t LastLine() const { return Get<int32_t>(engine_ + host::engine::LastLine); }
-  void SetLastLine(int32_t v) { Put<int32_t>(engine_ + host::engine::LastLine, v); }
-  void SetReferenced(int a, bool v) { PutFlag(engine_ + host::engine::Referenced + Ax(a), v); }
-  bool HomingActive() const { return Flag(engine_ + host::engine::HomingActive); }
-  void SetHomingActive(bool v) { PutFlag(engine_ + host::engine::HomingActive, v); }
-  int32_t SlimHi(int a) const { return Get<int32_t>(engine_ + host::engine::SlimHi + 4 * Ax(a)); }
-  int32_t SlimLo(int a) const { return Get<int32_t>(engine_ + host::engine::SlimLo + 4 * Ax(a)); }
-  bool SoftLimitsEnable() const { return Flag(engine_ + host::engine::SoftLimitsEnable); }
-  int32_t HomePosition(int a) const { return Get<int32_t>(engine_ + host::engine::HomePosition + 4 * Ax(a)); }
-  bool OffLine() const { return Flag(engine_ + host::engine::OffLine); }
+  bool EngineJogging() const { return FlagField(Engine, host::engine::Jogging); }
+  void SetEngineJogging(bool v) { SetFlagField(Engine, host::engine::Jogging, v); }
+  void SetSync() { SetFlagField(Engine, host::engine::Sync, true); }
+  bool Sync() const { return FlagField(Engine, host::engine::Sync); }
+  bool EStop() const { return FlagField(Engine, host::engine::EStop); }
+  void SetEStop(bool v) { SetFlagField(Engine, host::engine::EStop, v); }
+  void SetDwellTime(int32_t v) { SetField<int32_t>(Engine, host::engine::DwellTime, v); }
+  bool JogReverse(int a) const { return FlagField(Engine, host::engine::JogReverse + Ax(a)); }
+  void SetProbeActive(int32_t v) { SetField<int32_t>(Engine, host::engine::ProbeActive, v); }
+  int32_t CurrentLine() const { return Field<int32_t>(Engine, host::engine::CurrentLine); }
+  void SetCurrentLine(int32_t v) { SetField<int32_t>(Engine, host::engine::CurrentLine, v); }
+  int32_t LastLine() const { return Field<int32_t>(Engine, host::engine::LastLine); }
+  void SetLastLine(int32_t v) { SetField<int32_t>(Engine, host::engine::LastLine, v); }
+  void SetReferenced(int a, bool v) { SetFlagField(Engine, host::engine::Referenced + Ax(a), v); }
+  bool HomingActive() const { return FlagField(Engine, host::engine::HomingActive); }
+  void SetHomingActive(bool v) { SetFlagField(Engine, host::engine::HomingActive, v); }
+  int32_t SlimHi(int a) const { return Field<int32_t>(Engine, host::engine::SlimHi + 4 * Ax(a)); }
+  int32_t SlimLo(int a) const { return Field<int32_t>(Engine, host::engine::SlimLo + 4 * Ax(a)); }
+  bool SoftLimitsEnable() const { return FlagField(Engine, host::engine::SoftLimitsEnable); }
+  int32_t HomePosition(int a) const { return Field<int32_t>(Engine, host::engine::HomePosition + 4 * Ax(a)); }
+  bool OffLine() const { return FlagField(Engine, host::engine::OffLine); }
 
   // ---- Engine: axis records (axes 0..4)
-  int32_t Position(int a) const { return Get<int32_t>(AxisField(a, host::engine::AxisPosition)); }
-  void SetPosition(int a, int32_t v) { Put<int32_t>(AxisField(a, host::engine::AxisPosition), v); }
-  bool ResetFlagA(int a) const { return Flag(AxisField(a, host::engine::AxisResetFlagA)); }
-  bool ResetFlagB(int a) const { return Flag(AxisField(a, host::engine::AxisResetFlagB)); }
-  bool ResetFlagC(int a) const { return Flag(AxisField(a, host::engine::AxisResetFlagC)); }
-  void SetJogStopSent(int a, bool v) { PutFlag(AxisField(a, host::engine::AxisJogStopSent), v); }
-  void SetAxisJogging(int a, bool v) { PutFlag(AxisField(a, host::engine::AxisJogging), v); }
-  void SetJogVelocity(int a, int32_t v) { Put<int32_t>(AxisField(a, host::engine::AxisJogVelocity), v); }
+  int32_t Position(int a) const { return Field<int32_t>(Engine, AxisOffset(a, host::engine::AxisPosition)); }
+  void SetPosition(int a, int32_t v) { SetField<int32_t>(Engine, AxisOffset(a, host::engine::AxisPosition), v); }
+  bool ResetFlagA(int a) const { return FlagField(Engine, AxisOffset(a, host::engine::AxisResetFlagA)); }
+  bool ResetFlagB(int a) const { return FlagField(Engine, AxisOffset(a, host::engine::AxisResetFlagB)); }
+  bool ResetFlagC(int a) const { return FlagField(Engine, AxisOffset(a, host::engine::AxisResetFlagC)); }
+  void SetJogStopSent(int a, bool v) { SetFlagField(Engine, AxisOffset(a, host::engine::AxisJogStopSent), v); }
+  void SetAxisJogging(int a, bool v) { SetFlagField(Engine, AxisOffset(a, host::engine::AxisJogging), v); }
+  void SetJogVelocity(int a, int32_t v) { SetField<int32_t>(Engine, AxisOffset(a, host::engine::AxisJogVelocity), v); }
 
   // ---- Engine: input signals (0..52), output signals (0..29), motors (0..6)
-  bool InActive(int s) const { return Flag(InField(s, host::engine::InActive)); }
-  int8_t InPin(int s) const { return Get<int8_t>(InField(s, host::engine::InPin)); }
-  int8_t InPort(int s) const { return Get<int8_t>(InField(s, host::engine::InPort)); }
-  bool InNegated(int s) const { return Flag(InField(s, host::engine::InNegated)); }
-  bool InActivated(int s) const { return Flag(InField(s, host::engine::InActivated)); }
-  void SetInActivated(int s, bool v) { PutFlag(InField(s, host::engine::InActivated), v); }
-  bool OutActive(int o) const { return Flag(OutField(o, host::engine::OutActive)); }
-  bool OutNegated(int o) const { return Flag(OutField(o, host::engine::OutNegated)); }
-  bool OutActivated(int o) const { return Flag(OutField(o, host::engine::OutActivated)); }
+  bool InActive(int s) const { return FlagField(Engine, InOffset(s, host::engine::InActive)); }
+  int8_t InPin(int s) const { return Field<int8_t>(Engine, InOffset(s, host::engine::InPin)); }
+  int8_t InPort(int s) const { return Field<int8_t>(Engine, InOffset(s, host::engine::InPort)); }
+  bool InNegated(int s) const { return FlagField(Engine, InOffset(s, host::engine::InNegated)); }
+  bool InActivated(int s) const { return FlagField(Engine, InOffset(s, host::engine::InActivated)); }
+  void SetInActivated(int s, bool v) { SetFlagField(Engine, InOffset(s, host::engine::InActivated), v); }
+  bool OutActive(int o) const { return FlagField(Engine, OutOffset(o, host::engine::OutActive)); }
+  bool OutNegated(int o) const { return FlagField(Engine, OutOffset(o, host::engine::OutNegated)); }
+  bool OutActivated(int o) const { return FlagField(Engine, OutOffset(o, host::engine::OutActivated)); }
   bool MotorResetFlag(int m) const {
-    return Flag(engine_ + host::engine::Motor +
-                host::engine::MotorSize * static_cast<uint32_t>(m & 7) +
-                host::engine::MotorResetFlag);
+    return FlagField(Engine, host::engine::Motor + host::engine::MotorSize * static_cast<uint32_t>(m & 7) +
+                                 host::engine::MotorResetFlag);
   }
 
   // ---- MainPlanner
-  double Steps(int a) const { return Get<double>(planner_ + host::planner::Steps + 8 * Ax(a)); }
-  double Vel(int a) const { return Get<double>(planner_ + host::planner::Vel + 8 * Ax(a)); }
-  double Acc(int a) const { return Get<double>(planner_ + host::planner::Acc + 8 * Ax(a)); }
-  int32_t HomeSpeedPercent(int a) const { return Get<int32_t>(planner_ + host::planner::HomeSpeedPercent + 4 * Ax(a)); }
-  bool HomeDirection(int a) const { return Flag(planner_ + host::planner::HomeDirection + Ax(a)); }
+  double Steps(int a) const { return Field<double>(Planner, host::planner::Steps + 8 * Ax(a)); }
+  double Vel(int a) const { return Field<double>(Planner, host::planner::Vel + 8 * Ax(a)); }
+  double Acc(int a) const { return Field<double>(Planner, host::planner::Acc + 8 * Ax(a)); }
+  int32_t HomeSpeedPercent(int a) const { return Field<int32_t>(Planner, host::planner::HomeSpeedPercent + 4 * Ax(a)); }
+  bool HomeDirection(int a) const { return FlagField(Planner, host::planner::HomeDirection + Ax(a)); }
   // Probe target, c = 0 (X), 1 (Y), 2 (Z).
   double ProbeTarget(int c) const {
-    return Get<double>(planner_ + host::planner::ProbeTarget + 8 * static_cast<uint32_t>(c < 0 || c > 2 ? 0 : c));
+    return Field<double>(Planner, host::planner::ProbeTarget + 8 * static_cast<uint32_t>(c < 0 || c > 2 ? 0 : c));
   }
-  void SetPlannerJogging(bool v) { PutFlag(planner_ + host::planner::Jogging, v); }
-  double MachinePosition(int a) const { return Get<double>(planner_ + host::planner::MachinePosition + 8 * Ax(a)); }
-  void SetProbePending(int32_t v) { Put<int32_t>(planner_ + host::planner::ProbePending, v); }
-  bool DwellMilliseconds() const { return Flag(planner_ + host::planner::DwellMilliseconds); }
+  void SetPlannerJogging(bool v) { SetFlagField(Planner, host::planner::Jogging, v); }
+  double MachinePosition(int a) const { return Field<double>(Planner, host::planner::MachinePosition + 8 * Ax(a)); }
+  void SetProbePending(int32_t v) { SetField<int32_t>(Planner, host::planner::ProbePending, v); }
+  bool DwellMilliseconds() const { return FlagField(Planner, host::planner::DwellMilliseconds); }
   // The five step increments of planner record i (the record is copied out
   // whole first, as the host might rewrite it while it is read).
   void CopyStepDeltas(int32_t i, double out[host::kAxes]) const;
   void SetPulseRate(int m, double v) {
-    Put<double>(planner_ + host::planner::PulseRate + 8 * static_cast<uint32_t>(m % host::kPulseRates), v);
+    SetField<double>(Planner, host::planner::PulseRate + 8 * static_cast<uint32_t>(m % host::kPulseRates), v);
   }
-  void SetExternalStill(bool v) { PutFlag(planner_ + host::planner::ExternalStill, v); }
-  void ClearSoftWait() { Put<uint64_t>(planner_ + host::planner::SoftWait, 0); }
+  void SetExternalStill(bool v) { SetFlagField(Planner, host::planner::ExternalStill, v); }
+  void ClearSoftWait() { SetField<uint64_t>(Planner, host::planner::SoftWait, 0); }
   // Clears bit 56 by a read-modify-write of the upper 32-bit word only.
   void ClearSoftWaitBit56();
-  void SetInitWord(int16_t v) { Put<int16_t>(planner_ + host::planner::InitWord, v); }
-  bool BufferEnding() const { return Flag(planner_ + host::planner::BufferEnding); }
-  void SetInitReal(double v) { Put<double>(planner_ + host::planner::InitReal, v); }
-  void SetInitCount(int32_t v) { Put<int32_t>(planner_ + host::planner::InitCount, v); }
+  void SetInitWord(int16_t v) { SetField<int16_t>(Planner, host::planner::InitWord, v); }
+  bool BufferEnding() const { return FlagField(Planner, host::planner::BufferEnding); }
+  void SetInitReal(double v) { SetField<double>(Planner, host::planner::InitReal, v); }
+  void SetInitCount(int32_t v) { SetField<int32_t>(Planner, host::planner::InitCount, v); }
 
   // ---- HostSettings
-  double JogPercent() const { return Get<double>(settings_ + host::settings::JogPercent); }
+  double JogPercent() const { return Field<double>(Settings, host::settings::JogPercent); }
 
   // ---- HostView
-  void SetInitFlag(bool v) { PutFlag(view_ + host::view::InitFlag, v); }
+  void SetInitFlag(bool v) { SetFlagField(View, host::view::InitFlag, v); }
   // The byte that JogFullSpeed points to.
   bool JogFullSpeed() const {
-    return Flag(Get<uint32_t>(view_ + host::view::JogFullSpeed));
+    return Flag(Field<uint32_t>(View, host::view::JogFullSpeed));
   }
   // The main window's handle: byte 28 of the MainFrame object.
   Handle MainWindow() const {
-    HostAddr frame = Get<uint32_t>(view_ + host::view::MainFrame);
+    HostAddr frame = Field<uint32_t>(View, host::view::MainFrame);
     if (frame == 0) return 0;
     return static_cast<Handle>(Get<uint32_t>(frame + host::view::FrameWindowHandle));
   }
@@ -297,21 +299,52 @@ class HostView {
   // stray index can never reach another host field.
   static uint32_t Ax(int a) { return (a >= 0 && a < host::kAxes) ? static_cast<uint32_t>(a) : 0; }
   static uint32_t Ring(int32_t i) { return static_cast<uint32_t>(i) & host::kRingMask; }
-  HostAddr AxisField(int a, uint32_t field) const {
-    return engine_ + host::engine::Axis + host::engine::AxisSize * Ax(a) + field;
+  // Offsets in Engine of a field of an axis, input or output record.
+  static uint32_t AxisOffset(int a, uint32_t field) {
+    return host::engine::Axis + host::engine::AxisSize * Ax(a) + field;
   }
-  HostAddr InField(int s, uint32_t field) const {
+  static uint32_t InOffset(int s, uint32_t field) {
     uint32_t idx = (s >= 0 && s < host::kInSignals) ? static_cast<uint32_t>(s) : 0;
-    return engine_ + host::engine::InSignal + host::engine::InSignalSize * idx + field;
+    return host::engine::InSignal + host::engine::InSignalSize * idx + field;
   }
-  HostAddr OutField(int o, uint32_t field) const {
+  static uint32_t OutOffset(int o, uint32_t field) {
     uint32_t idx = (o >= 0 && o < host::kOutSignals) ? static_cast<uint32_t>(o) : 0;
-    return engine_ + host::engine::OutSignal + host::engine::OutSignalSize * idx + field;
+    return host::engine::OutSignal + host::engine::OutSignalSize * idx + field;
   }
+
+  // The four structures: host address, and the native address of the
+  // whole structure where the memory allows direct access (null otherwise).
+  enum Region { Engine, Settings, Planner, View, kRegions };
+  struct Mapped {
+    HostAddr Base = 0;
+    uint8_t* Native = nullptr;
+  };
+  void MapRegions();
+  // `size` bytes at `offset` in a structure: straight through the native
+  // address while the memory allows it (no virtual call per field), else
+  // through Map. Null when the structure is not attached or not mapped.
+  uint8_t* Bytes(Region r, uint32_t offset, uint32_t size, bool write) const {
+    const Mapped& m = regions_[r];
+    if (m.Native != nullptr && memory_->DirectAccess()) return m.Native + offset;
+    if (m.Base == 0 || memory_ == nullptr) return nullptr;
+    return memory_->Map(m.Base + offset, size, write);
+  }
+  template <typename T>
+  T Field(Region r, uint32_t offset) const {
+    T v{};
+    if (const uint8_t* p = Bytes(r, offset, sizeof(T), false)) std::memcpy(&v, p, sizeof(T));
+    return v;
+  }
+  template <typename T>
+  void SetField(Region r, uint32_t offset, T v) {
+    if (uint8_t* p = Bytes(r, offset, sizeof(T), true)) std::memcpy(p, &v, sizeof(T));
+  }
+  bool FlagField(Region r, uint32_t offset) const { return Field<uint8_t>(r, offset) != 0; }
+  void SetFlagField(Region r, uint32_t offset, bool v) { SetField<uint8_t>(r, offset, v ? 1 : 0); }
 
   HostMemory* memory_ = nullptr;
   LockApi* statusLock_ = nullptr;
-  HostAddr engine_ = 0, settings_ = 0, planner_ = 0, view_ = 0;
+  Mapped regions_[kRegions];
   HostCallbacks callbacks_;
 };
 

@@ -104,6 +104,9 @@ HostAddr AddrOf(const void* p) {
 
 class Memory final : public HostMemory {
  public:
+  // The host's structures are this process's memory: a host address is the
+  // pointer itself.
+  Memory() { SetDirectAccess(true); }
   uint8_t* Map(HostAddr addr, uint32_t, bool) override {
     return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(addr));
   }
