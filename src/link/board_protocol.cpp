@@ -21,15 +21,11 @@ const char* CommandName(uint8_t code) {
   }
 }
 
-// Both conversions test the range before converting: a double outside the
-// target type makes the C++ conversion undefined, whereas the x86 instruction
-// the board's values were defined against yields the most negative integer.
-int32_t TruncInt32(double v) {
-  // NaN fails both comparisons.
-  if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
 
+// Like TruncInt32, the conversion tests the range first: a double outside
+// the target type makes the C++ conversion undefined, whereas the x86
+// instruction the board's values were defined against yields the most
+// negative integer.
 uint32_t TruncLow32(double v) {
   // -2^63 itself fits; 2^63 does not. NaN fails both comparisons.
   if (!(v >= -9223372036854775808.0 && v < 9223372036854775808.0)) return 0;  // low 32 bits of INT64_MIN
@@ -83,35 +79,6 @@ AxisSetupFields DecodeAxisSetup(const uint8_t* payload) {
     f.Acceleration[a] = GetU32(payload + axissetup::Acceleration + 4 * a);
   }
   return f;
-}
-
-uint32_t LineField(int32_t lineId) {
-  uint32_t u = static_cast<uint32_t>(lineId);
-  return u < segments::kNoLine ? u : segments::kNoLine;
-}
-
-Segment MakeSegment(const double delta[kAxes], int32_t lineId) {
-  Segment s;
-  for (int a = 0; a < kAxes; ++a) {
-    if (delta[a] > 0.0) s.Directions |= static_cast<uint8_t>(1u << a);
-    // Only 10 bits travel. Values beyond the record limit never reach the
-    // wire (the encoder refuses them first); NaN and infinities give 0 here
-    // rather than an undefined conversion.
-    s.Magnitude[a] = static_cast<uint16_t>(static_cast<uint32_t>(TruncInt32(std::fabs(delta[a]))) & 0x3FFu);
-  }
-  s.Line = LineField(lineId);
-  return s;
-}
-
-void EncodeSegment(uint8_t* out10, const Segment& s) {
-  auto high = [&](int a) { return static_cast<uint8_t>((s.Magnitude[a] >> 8) & 3u); };
-  out10[0] = static_cast<uint8_t>((s.Directions & 0x1Fu) | (s.EndMark ? segments::kEndMark : 0u) |
-                                  (high(0) << 6));
-  for (int a = 0; a < kAxes; ++a) out10[1 + a] = static_cast<uint8_t>(s.Magnitude[a] & 0xFFu);
-  out10[6] = static_cast<uint8_t>(s.Line);
-  out10[7] = static_cast<uint8_t>(s.Line >> 8);
-  out10[8] = static_cast<uint8_t>(s.Line >> 16);
-  out10[9] = static_cast<uint8_t>(high(1) | (high(2) << 2) | (high(3) << 4) | (high(4) << 6));
 }
 
 Segment DecodeSegment(const uint8_t* in10) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 namespace vx::proto {
@@ -42,8 +43,16 @@ const char* CommandName(uint8_t code);  // "Status", ..., "?" for others
 
 // ---- Number conversions
 // Truncation toward zero to int32; a value that is not finite or does not
-// fit becomes INT32_MIN (so its low 8 and 16 bits are 0).
-int32_t TruncInt32(double v);
+// fit becomes INT32_MIN (so its low 8 and 16 bits are 0). The range is
+// tested before converting: a double outside the target type makes the C++
+// conversion undefined, whereas the x86 instruction the board's values were
+// defined against yields the most negative integer. Inline, as the segment
+// encoder runs it five times a record.
+inline int32_t TruncInt32(double v) {
+  // NaN fails both comparisons.
+  if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
 // Truncation toward zero to int64, of which the low 32 bits are sent; a
 // value that is not finite or does not fit int64 becomes INT64_MIN (low 32
 // bits 0), as the x86 conversion instruction gives.
@@ -147,10 +156,49 @@ struct Segment {
   uint32_t Line = 0;            // 24 bits
 };
 // The 24-bit line field for a LineId.
-uint32_t LineField(int32_t lineId);
+inline uint32_t LineField(int32_t lineId) {
+  uint32_t u = static_cast<uint32_t>(lineId);
+  return u < segments::kNoLine ? u : segments::kNoLine;
+}
+// The 10-bit magnitude of one step increment. Only 10 bits travel. Values
+// beyond the record limit never reach the wire (the encoder refuses them
+// first); NaN and infinities give 0 here rather than an undefined
+// conversion.
+inline uint16_t Magnitude10(double delta) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(TruncInt32(std::fabs(delta))) & 0x3FFu);
+}
 // Builds the segment of one record's five step increments (no limit check).
-Segment MakeSegment(const double delta[kAxes], int32_t lineId);
-void EncodeSegment(uint8_t* out10, const Segment& s);
+// Written out axis by axis, as is EncodeSegment, and inline: the encoder
+// runs both for every record.
+static_assert(kAxes == 5, "a segment carries exactly five axes");
+inline Segment MakeSegment(const double delta[kAxes], int32_t lineId) {
+  Segment s;
+  s.Directions = static_cast<uint8_t>((delta[0] > 0.0 ? 1u : 0u) | (delta[1] > 0.0 ? 2u : 0u) |
+                                      (delta[2] > 0.0 ? 4u : 0u) | (delta[3] > 0.0 ? 8u : 0u) |
+                                      (delta[4] > 0.0 ? 16u : 0u));
+  s.Magnitude[0] = Magnitude10(delta[0]);
+  s.Magnitude[1] = Magnitude10(delta[1]);
+  s.Magnitude[2] = Magnitude10(delta[2]);
+  s.Magnitude[3] = Magnitude10(delta[3]);
+  s.Magnitude[4] = Magnitude10(delta[4]);
+  s.Line = LineField(lineId);
+  return s;
+}
+inline void EncodeSegment(uint8_t* out10, const Segment& s) {
+  const uint16_t* m = s.Magnitude;
+  out10[0] = static_cast<uint8_t>((s.Directions & 0x1Fu) | (s.EndMark ? segments::kEndMark : 0u) |
+                                  (((m[0] >> 8) & 3u) << 6));
+  out10[1] = static_cast<uint8_t>(m[0]);
+  out10[2] = static_cast<uint8_t>(m[1]);
+  out10[3] = static_cast<uint8_t>(m[2]);
+  out10[4] = static_cast<uint8_t>(m[3]);
+  out10[5] = static_cast<uint8_t>(m[4]);
+  out10[6] = static_cast<uint8_t>(s.Line);
+  out10[7] = static_cast<uint8_t>(s.Line >> 8);
+  out10[8] = static_cast<uint8_t>(s.Line >> 16);
+  out10[9] = static_cast<uint8_t>(((m[1] >> 8) & 3u) | (((m[2] >> 8) & 3u) << 2) | (((m[3] >> 8) & 3u) << 4) |
+                                  (((m[4] >> 8) & 3u) << 6));
+}
 Segment DecodeSegment(const uint8_t* in10);
 
 // ---- Input payload (answers to Status, SegmentsAck, SegmentsEnd)
