@@ -73,6 +73,10 @@ void MyDeviceClass::StreamTrajectory() {
   }
 
   CopyBoardPositionsToHost();
+  // The positions the host holds now; in the loop below only a SegmentsAck
+  // answer can change BoardState, and only then is there anything to copy.
+  uint8_t copied[proto::kAxes * 4];
+  std::memcpy(copied, c.BoardState.data() + proto::input::Positions, sizeof copied);
 
   if (h.RingEmpty()) {
     if (pending == 1) WaitForGcodeIdle = 1;
@@ -95,7 +99,11 @@ void MyDeviceClass::StreamTrajectory() {
         if (c.LinkError == 1) StreamFailed(c);
         break;
       }
-      if (c.LinkError == 0) CopyBoardPositionsToHost();
+      if (c.LinkError == 0 &&
+          std::memcmp(copied, c.BoardState.data() + proto::input::Positions, sizeof copied) != 0) {
+        CopyBoardPositionsToHost();
+        std::memcpy(copied, c.BoardState.data() + proto::input::Positions, sizeof copied);
+      }
       h.SetTrajIndex((i + 1) & host::kRingMask);
       InMotion = 1;
       if (result == SegmentSentUnanswered) {
