@@ -251,7 +251,7 @@ void HostPlayer::Finish(RunRecord* out) {
     }
     const auto& stats = m.board.Statistics();
     record_.AcksAnswered = stats.AcksAnswered;
-    record_.HeldAnswerTicks = stats.HeldAnswerTicks;
+    record_.HeldAnswerUs = stats.HeldAnswerTicks * std::max<uint32_t>(m.board.Config().TickUs, 1);
     record_.Underruns = stats.Underruns;
     record_.Violations = m.board.Violations();
     if (options_.Transcript) {
@@ -370,9 +370,11 @@ bool HostPlayer::Drain() {
     if (fed_ == batch_.size()) m.host.SetBufferEnding(true);
     Step();
     if (stopped_) break;
+    // Done once the board has run the stream's end and the host shows where
+    // it stopped: the next command starts from the host's positions.
     if (fed_ == batch_.size() && m.host.RingPending() == 0 &&
         m.board.Received(proto::kSegmentsEnd) > endsBefore && m.board.Idle() && !m.board.StreamOpen() &&
-        m.host.ExternalStill()) {
+        m.host.ExternalStill() && m.HostPositions() == m.BoardPositions()) {
       break;
     }
     if (m.board.Now() - start > limit) {

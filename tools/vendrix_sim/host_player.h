@@ -100,7 +100,7 @@ struct RunRecord {
   // machine still knows where it is.
   int64_t CounterDrift[kAxes] = {};
   uint64_t AcksAnswered = 0;
-  uint64_t HeldAnswerTicks = 0;
+  uint64_t HeldAnswerUs = 0;  // machine time SegmentsAck answers waited for room
   uint64_t Underruns = 0;
   // The transcript: decoded reports, with the host's annotations.
   std::string Transcript;

@@ -207,9 +207,9 @@ void PrintSummary(const std::string& name, const RunRecord& run, const SimOption
     if (code == proto::kStatus) status = n;
   }
   std::printf("\n  status exchanges %d\n", status);
-  std::printf("  SegmentsAck    %" PRIu64 " replies (the board held them %" PRIu64
-              " ticks for room; %" PRIu64 " underruns)\n",
-              run.AcksAnswered, run.HeldAnswerTicks, run.Underruns);
+  std::printf("  SegmentsAck    %" PRIu64 " replies, held %.3f s in all until the invited packets fit; "
+              "%" PRIu64 " buffer underruns\n",
+              run.AcksAnswered, static_cast<double>(run.HeldAnswerUs) / 1e6, run.Underruns);
   std::printf("  positions (steps)  %12s %12s %12s %12s %12s\n", "X", "Y", "Z", "A", "B");
   // A stopped program has no end point to compare with.
   if (run.Completed) {

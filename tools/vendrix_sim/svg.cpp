@@ -181,7 +181,13 @@ void Legend(Svg& svg, double minZ, double maxZ, const RunRecord& run, const SvgT
   }
   svg.Add("<text x=\"%.0f\" y=\"%.0f\">%.3f</text>\n", kLegendX + 30, y + 10, maxZ);
   svg.Add("<text x=\"%.0f\" y=\"%.0f\">%.3f</text>\n", kLegendX + 30, y + barH, minZ);
-  y += barH + 36;
+  y += barH + 20;
+  svg.Add("<text x=\"%.0f\" y=\"%.0f\" font-size=\"11\" fill=\"#555\">the heights the program cuts at;</text>\n",
+          kLegendX, y);
+  y += 14;
+  svg.Add("<text x=\"%.0f\" y=\"%.0f\" font-size=\"11\" fill=\"#555\">anything higher in the top colour</text>\n",
+          kLegendX, y);
+  y += 30;
   // The run in a few lines.
   char line[160];
   std::snprintf(line, sizeof line, "machine time %.3f s", static_cast<double>(run.MachineTimeUs) / 1e6);
