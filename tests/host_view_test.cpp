@@ -1,7 +1,9 @@
 // The host data view writes and reads exactly the host's bytes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
+#include <vector>
 
 #include "plugin/host_view.h"
 #include "sim/host_sim.h"
@@ -21,10 +23,10 @@ struct WriteCase {
   uint32_t width;
 };
 
-// Each write lands on exactly its field: offsets and widths of the 32-bit
+// The host's fields and a write to each: offsets and widths of the 32-bit
 // host, written out here independently of the view's constants.
-TEST(HostViewLayout, EveryWriteTouchesExactlyItsField) {
-  const WriteCase cases[] = {
+std::vector<WriteCase> WriteCases() {
+  return {
       {"TrajIndex", [](HostView& v) { v.SetTrajIndex(7); }, Struct::Engine, 163840, 4},
       {"Jogging", [](HostView& v) { v.SetEngineJogging(true); }, Struct::Engine, 163908, 1},
       {"Sync", [](HostView& v) { v.SetSync(); }, Struct::Engine, 163910, 1},
@@ -51,9 +53,13 @@ TEST(HostViewLayout, EveryWriteTouchesExactlyItsField) {
       {"InitCount", [](HostView& v) { v.SetInitCount(450); }, Struct::Planner, 2745192, 4},
       {"InitFlag", [](HostView& v) { v.SetInitFlag(false); }, Struct::View, 133936, 1},
   };
+}
+
+// Each write lands on exactly its field.
+TEST(HostViewLayout, EveryWriteTouchesExactlyItsField) {
   HostSim host;
   HostView view = host.View();
-  for (const WriteCase& c : cases) {
+  for (const WriteCase& c : WriteCases()) {
     host.ClearWriteLog();
     c.write(view);
     std::vector<ByteRange> expected{host.Field(c.where, c.offset, c.width)};
@@ -63,9 +69,7 @@ TEST(HostViewLayout, EveryWriteTouchesExactlyItsField) {
   }
 }
 
-TEST(HostViewLayout, ReadsComeFromTheHostFields) {
-  HostSim host;
-  HostView view = host.View();
+void ExpectReadsFromTheHostFields(HostSim& host, HostView& view) {
   host.SetAxisTuning(4, 200.0, 30.0, 5.0);
   host.SetSoftLimits(4, -1000, 2000);
   host.SetHomePosition(4, 77);
@@ -109,6 +113,43 @@ TEST(HostViewLayout, ReadsComeFromTheHostFields) {
   EXPECT_TRUE(view.JogFullSpeed());
 }
 
+TEST(HostViewLayout, ReadsComeFromTheHostFields) {
+  HostSim host;
+  HostView view = host.View();
+  ExpectReadsFromTheHostFields(host, view);
+}
+
+// Without the write log the view reaches the structures through native
+// pointers taken once: the same bytes, read and written at the moment of
+// the call. Each write is made over two fills of the bytes around its field,
+// so that every value changes something and nothing outside may change.
+TEST(HostViewLayout, DirectAccessReachesTheSameBytes) {
+  HostSim host;
+  host.SetWriteLogging(false);
+  ASSERT_TRUE(host.DirectAccess());
+  HostView view = host.View();
+  constexpr uint32_t kMargin = 16;
+  for (const WriteCase& c : WriteCases()) {
+    bool changed = false;
+    const HostAddr begin = host.Addr(c.where, c.offset) - kMargin;
+    const uint32_t size = c.width + 2 * kMargin;
+    const std::vector<uint8_t> saved(host.Ptr(begin, size), host.Ptr(begin, size) + size);
+    for (uint8_t fill : {0x00, 0xFF}) {
+      std::memset(host.Ptr(begin, size), fill, size);
+      c.write(view);
+      const uint8_t* p = host.Ptr(begin, size);
+      for (uint32_t i = 0; i < size; ++i) {
+        const bool inField = i >= kMargin && i < kMargin + c.width;
+        if (!inField) EXPECT_EQ(p[i], fill) << c.name << " wrote byte " << static_cast<int>(i) - int{kMargin};
+        changed = changed || (inField && p[i] != fill);
+      }
+    }
+    std::memcpy(host.Ptr(begin, size), saved.data(), size);
+    EXPECT_TRUE(changed) << c.name << " wrote nothing into its field";
+  }
+  ExpectReadsFromTheHostFields(host, view);
+}
+
 // Bit 56 is bit 24 of the upper word; the clear must neither touch the lower
 // word nor any other bit.
 TEST(HostViewLayout, SoftWaitBit56ClearsOnlyThatBit) {
@@ -127,25 +168,30 @@ TEST(HostViewLayout, SoftWaitBit56ClearsOnlyThatBit) {
 // The moves record is copied out of the host and its step increments taken
 // from offset 32; neighbouring records do not bleed in.
 TEST(HostViewLayout, StepDeltasComeFromTheirOwnMovesRecord) {
-  HostSim host;
-  HostView view = host.View();
-  host.SetRing(4095, 4095);
-  const double a[host::kAxes] = {1.5, -2.0, 3.0, -4.0, 5.0};
-  const double b[host::kAxes] = {10, 20, 30, 40, 50};
-  ASSERT_TRUE(host.PushRecord(a, 1));  // index 4095
-  ASSERT_TRUE(host.PushRecord(b, 2));  // index 0: the ring wrapped
-  // Bytes of record 4095 around the deltas belong to the host.
-  HostAddr rec = host.Addr(Struct::Planner, host::planner::Moves + 288 * 4095);
-  host.Poke<double>(rec + 24, 99.0);
-  host.Poke<double>(rec + 72, 99.0);
-  double out[host::kAxes];
-  view.CopyStepDeltas(4095, out);
-  for (int i = 0; i < host::kAxes; ++i) EXPECT_EQ(out[i], a[i]) << "axis " << i;
-  view.CopyStepDeltas(4096, out);
-  for (int i = 0; i < host::kAxes; ++i) EXPECT_EQ(out[i], b[i]) << "axis " << i;
-  EXPECT_EQ(view.TrajLineId(4095), 1);
-  EXPECT_EQ(view.TrajLineId(0), 2);
-  EXPECT_EQ(host.TrajHead(), 1);
+  // Through Map and through the native pointers alike.
+  for (bool log : {true, false}) {
+    SCOPED_TRACE(log ? "write log on" : "direct access");
+    HostSim host;
+    host.SetWriteLogging(log);
+    HostView view = host.View();
+    host.SetRing(4095, 4095);
+    const double a[host::kAxes] = {1.5, -2.0, 3.0, -4.0, 5.0};
+    const double b[host::kAxes] = {10, 20, 30, 40, 50};
+    ASSERT_TRUE(host.PushRecord(a, 1));  // index 4095
+    ASSERT_TRUE(host.PushRecord(b, 2));  // index 0: the ring wrapped
+    // Bytes of record 4095 around the deltas belong to the host.
+    HostAddr rec = host.Addr(Struct::Planner, host::planner::Moves + 288 * 4095);
+    host.Poke<double>(rec + 24, 99.0);
+    host.Poke<double>(rec + 72, 99.0);
+    double out[host::kAxes];
+    view.CopyStepDeltas(4095, out);
+    for (int i = 0; i < host::kAxes; ++i) EXPECT_EQ(out[i], a[i]) << "axis " << i;
+    view.CopyStepDeltas(4096, out);
+    for (int i = 0; i < host::kAxes; ++i) EXPECT_EQ(out[i], b[i]) << "axis " << i;
+    EXPECT_EQ(view.TrajLineId(4095), 1);
+    EXPECT_EQ(view.TrajLineId(0), 2);
+    EXPECT_EQ(host.TrajHead(), 1);
+  }
 }
 
 // Only axes 0..4 are ever written, whatever index reaches the view.
