@@ -358,8 +358,11 @@ bool HostPlayer::Drain() {
   const int endsBefore = m.board.Received(proto::kSegmentsEnd);
   Annotate(Format("host: streams %zu records, lines %d to %d", batch_.size() - fed_, batch_[fed_].Line,
                   batch_.back().Line));
-  // Generous: the stream at full speed, twice over, and half a minute.
-  const uint64_t limit = static_cast<uint64_t>(2.0 * periodUs_ * static_cast<double>(batch_.size())) + 30 * kSecondUs;
+  // Generous: the stream at full speed, or at 41 records an Update when
+  // Updates come slower than that, twice over, and half a minute.
+  const double records = static_cast<double>(batch_.size() - fed_);
+  const double fastest = std::max(periodUs_ * records, records / 41.0 * options_.UpdateUs);
+  const uint64_t limit = static_cast<uint64_t>(2.0 * fastest) + 30 * kSecondUs;
   const uint64_t start = m.board.Now();
   while (!stopped_) {
     while (fed_ < batch_.size() && static_cast<size_t>(m.host.RingPending()) < kLookahead) {
@@ -734,6 +737,9 @@ void HostPlayer::AddCommanded(bool rapid) {
 }
 
 void HostPlayer::OnMotion(uint64_t timeUs, const std::array<int32_t, proto::kAxes>& pos) {
+  // The segment that moved the axes is still the board's current one.
+  const uint32_t line = machine_->board.Line();
+  if (line != kNoLine) boardLine_ = std::max(boardLine_, static_cast<int>(line));
   ExecutedPoint p;
   for (int a = 0; a < 3; ++a) p.Mm[a] = StepsToMm(pos[static_cast<size_t>(a)]);
   p.TimeUs = timeUs;
