@@ -105,6 +105,7 @@ HostPlayer::~HostPlayer() {
   // in the record.
   if (machine_) {
     machine_->board.SetMotionObserver(nullptr);
+    machine_->hid.Candidate(machine_->boardCandidate).Device = &machine_->board;
     machine_.reset();
   }
 }
