@@ -309,7 +309,12 @@ void CaseUnplugRecover() {
   Check(taken() == takenAtLoss, "nothing streams before the host's reset",
         std::to_string(taken() - takenAtLoss) + " records taken");
 
-  // The host's reset: E-stop cleared, then Reset.
+  // The host's reset: its planner is flushed (the waiting records are planned
+  // again from the first one the plug-in had not taken), E-stop cleared, then
+  // Reset.
+  TrajHeadOf(h) = TrajIndexOf(h);
+  fed = takenAtLoss;
+  h.P<uint8_t>(off::planner::BufferEnding) = 0;
   h.EStop() = 0;
   rig.device.ClearReports();
   h.plugin.Reset();
@@ -328,6 +333,13 @@ void CaseUnplugRecover() {
             List(rig.BoardPositions()));
   Check(h.CurrentLine() == program[takenAtLoss - 1].Line,
         "CurrentLine names the last record sent before the loss", std::to_string(h.CurrentLine()));
+
+  // As a host does after a reset, wait until the machine is reported still:
+  // the settle loads the host's positions into the board once it is idle,
+  // which must not race a stream that has already started.
+  h.ExternalStill() = 0;
+  Check(rig.UpdateUntil([&] { return h.ExternalStill() == 1; }, 5000),
+        "the settle after the reset reports the machine still");
 
   // The rest of the program, from the first record the plug-in had not taken.
   uint64_t executedAtReplug = 0;
