@@ -219,5 +219,27 @@ TEST(Machine, EStopDuringAJogKeepsTheBoardsCoordinates) {
   EXPECT_EQ(m.BoardPositions(), stopped) << "the reset shifted the board's coordinates";
 }
 
+// The settle after a reset while a program resumes: the SegmentsEnd that
+// closes the program marks the board idle while its answer shows it still
+// running. Loading the host's positions then (3 ms later on this board)
+// would rewind the board's counters by the segments run in between.
+TEST(Machine, SettleWaitsForTheBoardsOwnIdleAfterASegmentsEnd) {
+  sim::Machine m;
+  RealTimeBoard realTime(m.board);
+  m.hid.Candidate(m.boardCandidate).Device = &realTime;
+  m.Start();
+  m.Updates(3);
+  ASSERT_EQ(m.ctx->Device->Sequence, SeqIdle);
+  const double d[5] = {10, -4, 0, 0, 0};
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(m.host.PushRecord(d, i));
+  m.ctx->Reset();
+  ASSERT_EQ(m.ctx->Device->Sequence, SeqSettle);
+  m.host.SetBufferEnding(true);
+  ASSERT_TRUE(m.RunToEnd());
+  EXPECT_EQ(m.ctx->Device->Sequence, SeqIdle);
+  EXPECT_EQ(m.BoardPositions(), (std::vector<int32_t>{300, -120, 0, 0, 0}));
+  EXPECT_EQ(m.HostPositions(), m.BoardPositions());
+}
+
 }  // namespace
 }  // namespace vx

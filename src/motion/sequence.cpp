@@ -41,7 +41,11 @@ void MyDeviceClass::SequenceStep() {
 // After a full reset: once the board is idle it takes the host's positions
 // and the host learns that the machine is still.
 void MyDeviceClass::SeqSettleStep(bool idle) {
-  if (!idle) return;
+  // BoardIdle alone is not enough: a SegmentsEnd sets it while its answer
+  // may show the board still running the last segments, and loading the
+  // host's positions then would rewind the counters under moving motors.
+  // The board's own idle bit in its last answer must agree.
+  if (!idle || !proto::BoardIdleBit(ctx_.BoardState.data())) return;
   int32_t p[proto::kAxes];
   HostPositions(p);
   Hardware->LoadPositions(p);
