@@ -13,7 +13,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -290,7 +289,7 @@ Expectation Expect(const Transfer& t) {
   }
 }
 
-std::string Sum(const std::vector<int32_t>& v) {
+std::string Join(const std::vector<int32_t>& v) {
   std::string s;
   for (int32_t x : v) s += (s.empty() ? "" : ",") + std::to_string(x);
   return s;
@@ -346,12 +345,11 @@ std::string Check(const Transfer& t, Session& s, std::string* seen) {
   if (m.host.EStop()) return "E-stop after the recovery";
   for (const auto& v : m.board.Violations()) return "board violation after the reset: " + v;
   if (m.HostPositions() != m.BoardPositions())
-    return "host " + Sum(m.HostPositions()) + " but board " + Sum(m.BoardPositions());
+    return "host " + Join(m.HostPositions()) + " but board " + Join(m.BoardPositions());
 
   // Record accounting by line id.
   const auto& tr = m.board.Transcript();
   std::map<uint32_t, int> delivered;
-  std::set<uint32_t> inFailedPacket;
   std::vector<uint32_t> lastFailedPacket;
   std::vector<int64_t> afterResetSum(proto::kAxes, 0);
   std::map<uint32_t, const Machine::Record*> byLine;
@@ -359,7 +357,6 @@ std::string Check(const Transfer& t, Session& s, std::string* seen) {
   for (size_t i = 0; i < tr.size(); ++i) {
     auto lines = PacketLines(tr[i]);
     if (tr[i].Failed) {
-      inFailedPacket.insert(lines.begin(), lines.end());
       if (!lines.empty()) lastFailedPacket = lines;
       continue;
     }
@@ -383,27 +380,15 @@ std::string Check(const Transfer& t, Session& s, std::string* seen) {
     expectLost = s.OpenAtReset();  // collected, never sent, dropped by the reset
   }
   *seen += ", " + std::to_string(lost.size()) + " lost";
-  if (lost != expectLost) return "lost lines " + Sum({lost.begin(), lost.end()}) + ", expected " +
-                                 Sum({expectLost.begin(), expectLost.end()});
+  if (lost != expectLost) return "lost lines " + Join({lost.begin(), lost.end()}) + ", expected " +
+                                 Join({expectLost.begin(), expectLost.end()});
 
   // After the reset the board runs exactly what it was sent.
   std::vector<int32_t> want = s.AfterReset();
   for (int a = 0; a < proto::kAxes; ++a) want[a] += static_cast<int32_t>(afterResetSum[a]);
   if (m.BoardPositions() != want)
-    return "board " + Sum(m.BoardPositions()) + ", expected " + Sum(want) + " from the records sent";
+    return "board " + Join(m.BoardPositions()) + ", expected " + Join(want) + " from the records sent";
   return "";
-}
-
-struct Outcome {
-  std::string Seen;   // what the failure left: link, E-stop, message, records lost
-  std::string Wrong;  // "" when sound
-};
-
-// Checks one faulted run.
-Outcome CheckRun(const Transfer& t, Session& s) {
-  Outcome out;
-  out.Wrong = Check(t, s, &out.Seen);
-  return out;
 }
 
 const char* Kind(const Transfer& t) { return t.Write ? "write" : "read"; }
@@ -422,13 +407,13 @@ TEST(FaultSweep, EveryTransferFailingLeavesTheLinkDownAndRecovers) {
   EXPECT_EQ(reference.m.HostPositions(), reference.m.BoardPositions());
 
   const std::vector<Transfer> transfers = reference.Transfers();
-  std::map<uint8_t, int> seen;
-  for (const auto& t : transfers) ++seen[t.Code];
-  ASSERT_GE(seen[proto::kSegments], 10);
-  ASSERT_GE(seen[proto::kSegmentsAck], 2);  // written and answered
-  ASSERT_GE(seen[proto::kSegmentsEnd], 4);
-  ASSERT_GE(seen[proto::kMove], 3);         // jog, home seek and back-off, probe
-  ASSERT_GE(seen[proto::kJogStop], 1);
+  std::map<uint8_t, int> codes;
+  for (const auto& t : transfers) ++codes[t.Code];
+  ASSERT_GE(codes[proto::kSegments], 10);
+  ASSERT_GE(codes[proto::kSegmentsAck], 2);  // written and answered
+  ASSERT_GE(codes[proto::kSegmentsEnd], 4);
+  ASSERT_GE(codes[proto::kMove], 3);         // jog, home seek and back-off, probe
+  ASSERT_GE(codes[proto::kJogStop], 1);
 
   std::string table;
   int failures = 0;
@@ -436,13 +421,14 @@ TEST(FaultSweep, EveryTransferFailingLeavesTheLinkDownAndRecovers) {
     const Transfer& t = transfers[i];
     Session s(t);
     s.Run();
-    const Outcome o = CheckRun(t, s);
+    std::string seen;  // what the failure left: link, E-stop, messages, records lost
+    const std::string wrong = Check(t, s, &seen);
     char row[300];
     std::snprintf(row, sizeof row, "%4zu  %-5s %-12s %-9s  %s%s%s\n", i + 1, Kind(t),
-                  proto::CommandName(t.Code), CallerName(t.By), o.Seen.c_str(),
-                  o.Wrong.empty() ? "" : "  <-- ", o.Wrong.c_str());
+                  proto::CommandName(t.Code), CallerName(t.By), seen.c_str(),
+                  wrong.empty() ? "" : "  <-- ", wrong.c_str());
     table += row;
-    if (!o.Wrong.empty()) ++failures;
+    if (!wrong.empty()) ++failures;
   }
   EXPECT_EQ(failures, 0) << "  #   kind  sender       caller     outcome\n" << table;
 }

@@ -4,7 +4,7 @@
 // bring the link back with host and board agreeing on the positions.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
