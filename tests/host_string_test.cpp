@@ -61,15 +61,22 @@ const PostCase kPostCases[] = {
     {"matching managers, empty text", true, "old", 40, 1, "", false, {}, {1, 0, 1}},
 };
 
+// Makes the case's initial string the host's status line.
+HostAddr InstallStatus(HostSim& h, const PostCase& c) {
+  HostAddr old = h.MakeString(c.pluginManaged ? h.PluginStringManager() : h.HostStringManager(),
+                              c.initial, c.allocated, c.refs);
+  h.SetStatusChars(old);
+  h.ClearWriteLog();
+  return old;
+}
+
 TEST_F(PostStatusTest, PathsLeaveAValidHostString) {
   for (const PostCase& c : kPostCases) {
     SCOPED_TRACE(c.name);
     HostSim h;
     HostView v = h.View();
-    HostAddr manager = c.pluginManaged ? h.PluginStringManager() : h.HostStringManager();
-    HostAddr old = h.MakeString(manager, c.initial, c.allocated, c.refs);
-    h.SetStatusChars(old);
-    h.ClearWriteLog();
+    const HostAddr manager = c.pluginManaged ? h.PluginStringManager() : h.HostStringManager();
+    HostAddr old = InstallStatus(h, c);
     int blocksBefore = h.LiveStringBlocks();
 
     v.PostStatus(c.text);
@@ -163,10 +170,8 @@ TEST_F(PostStatusTest, AllocationFailureKeepsTheHostString) {
     SCOPED_TRACE(c.name);
     HostSim h;
     HostView v = h.View();
-    HostAddr manager = c.pluginManaged ? h.PluginStringManager() : h.HostStringManager();
-    HostAddr old = h.MakeString(manager, c.initial, c.allocated, c.refs);
-    h.SetStatusChars(old);
-    h.ClearWriteLog();
+    const HostAddr manager = c.pluginManaged ? h.PluginStringManager() : h.HostStringManager();
+    HostAddr old = InstallStatus(h, c);
     int blocks = h.LiveStringBlocks();
     h.FailStringAllocations(true);
 

@@ -88,10 +88,7 @@ void PluginContext::Notify(int32_t code) {
     std::memset(OutPayload(), 0, proto::kPayloadSize);
     OutPayload()[proto::kCommandByte] = proto::kStop;
     if (!TryWriteReport(*this)) return;
-    OutputBlock[proto::status::OutputBits + 0] = 0;
-    OutputBlock[proto::status::OutputBits + 1] = 0;
-    OutputBlock[proto::status::OutputBits + 2] = 0;
-    OutputBlock[proto::status::OutputBits + 3] = 0;
+    proto::PutU32(OutputBlock.data() + proto::status::OutputBits, 0);
     OutputBlock[proto::status::SpindleLedByte] = 0;
     // The board must hear the E-stop that was just raised, not the clear
     // state the last output refresh computed.
